@@ -1,0 +1,103 @@
+// DOS text-mode streams over platform files. Reading drops every CR byte and ends the text at the
+// first Ctrl-Z; writing turns every LF into CR LF. All other bytes, zero bytes included, pass
+// through unchanged, and no character set is assumed.
+#ifndef BUMPBUILD_TEXTIO_TEXT_FILE_H_
+#define BUMPBUILD_TEXTIO_TEXT_FILE_H_
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+
+#include "platform/file_system.h"
+
+// Raw reads and writes go through blocks this large; nothing else grows with the file.
+inline constexpr std::size_t kTextBlockSize = 256 * 1024;
+
+class TextInputFile {
+ public:
+  // Opens an existing file for reading. Returns nothing, and writes nothing anywhere, when the file
+  // cannot be opened (absent or not readable). The file is not locked. `block_size` is the size of
+  // the raw reads; the bytes delivered do not depend on it.
+  static std::optional<TextInputFile> open_for_reading(const char* path,
+                                                       std::size_t block_size = kTextBlockSize);
+
+  TextInputFile(TextInputFile&& other) noexcept;
+  TextInputFile& operator=(TextInputFile&&) = delete;
+  TextInputFile(const TextInputFile&) = delete;
+  TextInputFile& operator=(const TextInputFile&) = delete;
+  ~TextInputFile();
+
+  // Reads the next line piece into `buffer`: the converted bytes up to and including the next LF,
+  // but at most `capacity` - 1 of them, followed by a zero byte (which does not end the piece: zero
+  // bytes from the file are part of it). Stops after an LF, when `capacity` - 1 bytes are stored,
+  // at the end of the text, or at a read error.
+  // Returns the number of bytes stored. Returns 0 when the end of the text came before any byte
+  // (the buffer is then untouched) and for any read that meets a read error (the bytes stored
+  // before the error stay in the buffer, followed by a zero byte). `capacity` must be at least 2.
+  std::size_t next_line(char* buffer, std::size_t capacity);
+
+  // True once a read has met the end of the text or a read error. A read that stops at an LF or
+  // at the capacity does not set it, even when no text follows; the next read then does.
+  bool at_end() const { return at_end_; }
+
+  // True once a read of the file has failed.
+  bool failed() const { return failed_; }
+
+  // Releases the file. Further reads find the end of the text. Closing twice does nothing.
+  void close();
+
+ private:
+  TextInputFile(FileHandle file, std::size_t block_size);
+  bool refill();
+
+  FileHandle file_;
+  std::size_t block_size_;
+  std::unique_ptr<char[]> block_;
+  std::size_t position_ = 0;  // next converted byte to deliver
+  std::size_t limit_ = 0;     // end of the converted bytes in block_
+  bool at_end_ = false;
+  bool failed_ = false;
+  bool met_ctrl_z_ = false;
+};
+
+class TextOutputFile {
+ public:
+  // Creates the file, or truncates an existing one to length 0, and opens it for writing. Never
+  // follows a symbolic link at `path`. Returns nothing when that fails (a link or a read-only file
+  // at `path`, a directory where the file may not be created); nothing is changed then.
+  static std::optional<TextOutputFile> open_for_writing(const char* path);
+
+  TextOutputFile(TextOutputFile&& other) noexcept;
+  TextOutputFile& operator=(TextOutputFile&&) = delete;
+  TextOutputFile(const TextOutputFile&) = delete;
+  TextOutputFile& operator=(const TextOutputFile&) = delete;
+  // Closes the file if it is still open; the result is lost, so call close() to learn it.
+  ~TextOutputFile();
+
+  // Writes `size` bytes of `text`, each LF as CR LF and every other byte as it is. Nothing more is
+  // written after a write has failed; failed() then tells.
+  void put_text(const char* text, std::size_t size);
+
+  // True once a write to the file has failed; the bytes written before the failure stay in it.
+  bool failed() const { return failed_; }
+
+  // Writes out what is buffered and makes the whole file durable on stable storage. Returns false
+  // when that or any earlier write failed.
+  bool sync();
+
+  // Writes out what is buffered and releases the file. Returns false when that, any earlier write
+  // or the close itself failed. Closing twice does nothing more and returns the same result.
+  bool close();
+
+ private:
+  explicit TextOutputFile(FileHandle file);
+  void append(const char* bytes, std::size_t size);
+  bool flush();
+
+  FileHandle file_;
+  std::unique_ptr<char[]> block_;
+  std::size_t fill_ = 0;
+  bool failed_ = false;
+};
+
+#endif  // BUMPBUILD_TEXTIO_TEXT_FILE_H_

@@ -1,0 +1,198 @@
+#include "textio/text_file.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+namespace fs = std::filesystem;
+
+class TextFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    directory_ = fs::temp_directory_path() /
+                 (std::string("bumpbuild-text-") + info->name() + "-" + std::to_string(rand()));
+    fs::create_directories(directory_);
+  }
+  void TearDown() override { fs::remove_all(directory_); }
+
+  std::string path(const char* name) const { return (directory_ / name).string(); }
+
+  std::string write_file(const std::string& bytes) const {
+    const std::string file = path("input");
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
+  }
+
+  std::string read_back(const std::string& file) const {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+
+  // Every piece that next_line delivers for `bytes`, read with raw blocks of `block_size`.
+  std::vector<std::string> pieces(const std::string& bytes, std::size_t capacity = 256,
+                                  std::size_t block_size = kTextBlockSize) const {
+    auto input = TextInputFile::open_for_reading(write_file(bytes).c_str(), block_size);
+    EXPECT_TRUE(input.has_value());
+    std::vector<std::string> result;
+    std::vector<char> buffer(capacity);
+    while (input && !input->at_end()) {
+      const std::size_t size = input->next_line(buffer.data(), capacity);
+      if (size > 0) {
+        EXPECT_EQ(buffer[size], '\0');
+        result.emplace_back(buffer.data(), size);
+      }
+    }
+    return result;
+  }
+
+  fs::path directory_;
+};
+
+using Pieces = std::vector<std::string>;
+
+TEST_F(TextFileTest, DeliversLinesWithoutCarriageReturnsAndSetsEndOnlyAfterTheLastRead) {
+  auto input = TextInputFile::open_for_reading(write_file("A\r\nB\r\n").c_str());
+  ASSERT_TRUE(input.has_value());
+  char buffer[256] = "untouched";
+  ASSERT_EQ(input->next_line(buffer, sizeof buffer), 2U);
+  EXPECT_STREQ(buffer, "A\n");
+  ASSERT_EQ(input->next_line(buffer, sizeof buffer), 2U);
+  EXPECT_STREQ(buffer, "B\n");
+  EXPECT_FALSE(input->at_end());
+  EXPECT_EQ(input->next_line(buffer, sizeof buffer), 0U);
+  EXPECT_TRUE(input->at_end());
+  EXPECT_FALSE(input->failed());
+  EXPECT_STREQ(buffer, "B\n");  // a read that finds nothing leaves the buffer as it was
+}
+
+TEST_F(TextFileTest, LastLineWithoutLineEndSetsEndUnlessItFillsThePiece) {
+  auto input = TextInputFile::open_for_reading(write_file("A\nlast").c_str());
+  ASSERT_TRUE(input.has_value());
+  char buffer[256];
+  input->next_line(buffer, sizeof buffer);
+  EXPECT_EQ(input->next_line(buffer, sizeof buffer), 4U);
+  EXPECT_STREQ(buffer, "last");
+  EXPECT_TRUE(input->at_end());
+
+  auto full = TextInputFile::open_for_reading(write_file(std::string(255, 'x')).c_str());
+  ASSERT_TRUE(full.has_value());
+  EXPECT_EQ(full->next_line(buffer, sizeof buffer), 255U);
+  EXPECT_FALSE(full->at_end());
+  EXPECT_EQ(full->next_line(buffer, sizeof buffer), 0U);
+  EXPECT_TRUE(full->at_end());
+}
+
+TEST_F(TextFileTest, SplitsLongLinesIntoPiecesOfCapacityLessOne) {
+  EXPECT_EQ(pieces(std::string(300, 'x') + "\r\n"),
+            (Pieces{std::string(255, 'x'), std::string(45, 'x') + "\n"}));
+  EXPECT_EQ(pieces("abcdef\n", 4), (Pieces{"abc", "def", "\n"}));
+}
+
+TEST_F(TextFileTest, DropsEveryCarriageReturnAndStopsAtControlZ) {
+  EXPECT_EQ(pieces("A\rB\n"), (Pieces{"AB\n"}));
+  EXPECT_EQ(pieces("\r\r\rA\r"), (Pieces{"A"}));
+  EXPECT_EQ(pieces("A\nB\x1A"
+                   "C\nD\n"),
+            (Pieces{"A\n", "B"}));
+  EXPECT_EQ(pieces("\x1A"
+                   "A\n"),
+            Pieces{});
+  EXPECT_EQ(pieces(""), Pieces{});
+  EXPECT_EQ(pieces("\r\n\r\n"), (Pieces{"\n", "\n"}));
+}
+
+TEST_F(TextFileTest, PassesZeroBytesThrough) {
+  EXPECT_EQ(pieces("A\0B\r\n\0\n"s), (Pieces{"A\0B\n"s, "\0\n"s}));
+}
+
+TEST_F(TextFileTest, DropsCarriageReturnsAcrossBlockBoundaries) {
+  // Lines of CRs, a CR before LF, a Ctrl-Z after a CR: every block size gives the same pieces.
+  const std::string bytes = "ab\r\r\ncd\r\n\re\rf\r\n" + std::string(20, '\r') +
+                            "gh\r\x1A"
+                            "ij\r\n";
+  const Pieces expected{"ab\n", "cd\n", "ef\n", "gh"};
+  for (std::size_t block_size = 1; block_size <= bytes.size() + 1; ++block_size) {
+    EXPECT_EQ(pieces(bytes, 256, block_size), expected) << "block size " << block_size;
+    EXPECT_EQ(pieces(bytes, 3, block_size), (Pieces{"ab", "\n", "cd", "\n", "ef", "\n", "gh"}))
+        << "block size " << block_size;
+  }
+}
+
+TEST_F(TextFileTest, ReadErrorEndsTheTextAndIsReported) {
+  auto input = TextInputFile::open_for_reading(directory_.string().c_str());
+  if (!input) {
+    GTEST_SKIP() << "this platform does not open a directory as a file";
+  }
+  char buffer[256];
+  EXPECT_EQ(input->next_line(buffer, sizeof buffer), 0U);
+  EXPECT_TRUE(input->failed());
+  EXPECT_TRUE(input->at_end());
+}
+
+TEST_F(TextFileTest, OpeningAMissingFileYieldsNothing) {
+  EXPECT_FALSE(TextInputFile::open_for_reading(path("absent").c_str()).has_value());
+}
+
+TEST_F(TextFileTest, WritesEachLineFeedAsCarriageReturnLineFeed) {
+  const std::string file = path("output");
+  auto output = TextOutputFile::open_for_writing(file.c_str());
+  ASSERT_TRUE(output.has_value());
+  output->put_text("A\nB\n", 4);
+  output->put_text("", 0);
+  output->put_text("C\r\n\0", 4);
+  EXPECT_TRUE(output->close());
+  EXPECT_EQ(read_back(file), "A\r\nB\r\nC\r\r\n\0"s);
+}
+
+TEST_F(TextFileTest, WritesTextLargerThanItsBlock) {
+  std::string text;
+  for (int line = 0; text.size() < 3 * kTextBlockSize; ++line) {
+    text += "line " + std::to_string(line) + "\n";
+  }
+  std::string expected;
+  for (const char byte : text) {
+    expected += byte == '\n' ? "\r\n" : std::string(1, byte);
+  }
+  const std::string file = path("output");
+  auto output = TextOutputFile::open_for_writing(file.c_str());
+  ASSERT_TRUE(output.has_value());
+  for (std::size_t at = 0; at < text.size(); at += 1000) {
+    output->put_text(text.data() + at, std::min<std::size_t>(1000, text.size() - at));
+  }
+  EXPECT_TRUE(output->sync());
+  EXPECT_TRUE(output->close());
+  EXPECT_EQ(read_back(file), expected);
+}
+
+TEST_F(TextFileTest, OpeningForWritingTruncatesAndRefusesADirectory) {
+  const std::string file = write_file("old content");
+  auto output = TextOutputFile::open_for_writing(file.c_str());
+  ASSERT_TRUE(output.has_value());
+  EXPECT_TRUE(output->close());
+  EXPECT_EQ(read_back(file), "");
+  EXPECT_FALSE(TextOutputFile::open_for_writing(directory_.string().c_str()).has_value());
+}
+
+TEST_F(TextFileTest, CopyThroughBothStreamsNormalizesLineEnds) {
+  const std::string file = write_file("one\r\ntwo\nthree\r\rfour\x1Agone\r\n");
+  auto input = TextInputFile::open_for_reading(file.c_str());
+  const std::string copy = path("copy");
+  auto output = TextOutputFile::open_for_writing(copy.c_str());
+  ASSERT_TRUE(input && output);
+  char buffer[256];
+  while (!input->at_end()) {
+    output->put_text(buffer, input->next_line(buffer, sizeof buffer));
+  }
+  EXPECT_TRUE(output->close());
+  EXPECT_EQ(read_back(copy), "one\r\ntwo\r\nthreefour");
+}
+
+}  // namespace

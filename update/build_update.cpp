@@ -1,0 +1,82 @@
+#include "update/build_update.h"
+
+#include <cstdio>
+#include <optional>
+#include <string>
+
+#include "platform/file_system.h"
+#include "textio/text_file.h"
+
+namespace {
+
+int report(const char* message) {
+  std::fputs(message, stdout);
+  std::fflush(stdout);
+  return 1;
+}
+
+// Copies the version file into the temporary file, rewriting every key line on the way. Returns
+// whether any line was rewritten.
+bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
+  const std::string string_key = std::string(prefix) + "_STRING_VERSION";
+  const std::string number_key = std::string(prefix) + "_VERSION";
+  char line[kLineBufferSize];
+  bool rewritten = false;
+  while (!input.at_end()) {
+    std::size_t length = input.next_line(line, kLinePieceCapacity);
+    if (input.failed()) {
+      break;
+    }
+    rewritten = bump_version_line(line, length, string_key, number_key) != 0 || rewritten;
+    output.put_text(line, length);
+  }
+  return rewritten;
+}
+
+// The run once the lock is held (or the version file is missing, so there is nothing to lock).
+int update_version_file(int argc, const char* const* argv, const UpdatePaths& paths) {
+  std::optional<TextInputFile> input = TextInputFile::open_for_reading(paths.version_file);
+  std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(paths.temp_file);
+  if (!input) {
+    return report("Can't find version file");  // the empty temporary file stays behind
+  }
+  if (argc != 2) {
+    if (output) {
+      output->close();
+      remove_file(paths.temp_file);
+    }
+    return 0;
+  }
+  if (!output) {
+    return report("Can't write temporary file");
+  }
+  const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1]);
+  const bool read_failed = input->failed();
+  input->close();
+  // The copy is made durable before it may take the version file's name. The stream is closed
+  // on every path before the file is deleted or renamed: Windows refuses both on an open file.
+  bool written = true;
+  if (rewritten && !read_failed) {
+    written = output->sync();
+  }
+  written = output->close() && written;
+  if (read_failed || !written || !rewritten) {
+    remove_file(paths.temp_file);
+    return report(read_failed ? "Can't read version file"
+                  : !written  ? "Can't write temporary file"
+                              : "unknown parameter");
+  }
+  if (!replace_file(paths.temp_file, paths.version_file)) {
+    return report("Can't replace version file");  // the rewritten copy stays as the temporary file
+  }
+  return 0;
+}
+
+}  // namespace
+
+int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
+  const FileLock lock = lock_file_exclusively(paths.version_file);
+  const int status = update_version_file(argc, argv, paths);
+  unlock_file(lock);
+  return status;
+}

@@ -1,0 +1,66 @@
+// The bumpbuild command: advances the build number of one component in the version header.
+#ifndef BUMPBUILD_UPDATE_BUILD_UPDATE_H_
+#define BUMPBUILD_UPDATE_BUILD_UPDATE_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// A line piece holds at most this many bytes of text; its buffer has room for one more, the zero.
+inline constexpr std::size_t kLinePieceCapacity = 256;
+// Rewriting a piece can make it longer: up to 11 bytes of number and 2 bytes of line end follow
+// the separator, which may stand near the end of a full piece.
+inline constexpr std::size_t kMaxLinePieceGrowth = 13;
+// The size a line buffer needs so that a rewritten piece and its zero byte always fit.
+inline constexpr std::size_t kLineBufferSize = kLinePieceCapacity + kMaxLinePieceGrowth;
+
+// Where a run finds the version file and puts its temporary copy.
+struct UpdatePaths {
+  const char* version_file;
+  const char* temp_file;
+};
+
+// Runs the whole command on `paths`. `argv` holds `argc` arguments, the program name first; the
+// one argument after it is the component prefix. Returns the exit status; the only output is one
+// of these messages on standard output, without a line end:
+//   - version file cannot be opened: "Can't find version file", 1; the temporary file is left
+//     behind, empty, when it could be created;
+//   - not exactly one argument: no message, 0; version file unchanged, temporary file deleted;
+//   - temporary file cannot be created: "Can't write temporary file", 1; version file unchanged;
+//   - reading the version file fails: "Can't read version file", 1; version file unchanged,
+//     temporary file deleted;
+//   - writing, syncing or closing the temporary file fails: "Can't write temporary file", 1;
+//     version file unchanged, temporary file deleted;
+//   - no line carries the component's key and its separator: "unknown parameter", 1; version file
+//     unchanged, temporary file deleted;
+//   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
+//     version file unchanged, the rewritten copy left as the temporary file;
+//   - otherwise: no message, 0; every key line carries the next build number, every line ends in
+//     CR LF, the text ends where a Ctrl-Z stood, and the temporary file is gone.
+// Runs on one version file are serialized by an exclusive lock, held from before the temporary
+// file is created until the version file has been replaced.
+int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths);
+
+// Runs the command on the paths this program was built with: "/tools/cc/version.h" on POSIX (the
+// root of the file system standing for the root of the current drive), "\tools\cc\version.h" on
+// Windows, and "$$TEMP.TMP" in the current directory, unless the build overrode them.
+int run_build_update(int argc, const char* const* argv);
+
+// Rewrites the line piece of `length` bytes at `piece` in place when it is a string line (it holds
+// `string_key`) whose last "." is followed by the build field, or a number line (it holds
+// `number_key` but not `string_key`) whose last "," is. The build field, everything after that
+// separator, becomes the build number it starts with plus one, in decimal, followed by a double
+// quote and LF on a string line or by LF alone on a number line; `length` is updated. Zero bytes
+// are ordinary bytes of the piece. A string line without "." is left unchanged and is not tried as
+// a number line. Keys match anywhere in the piece, byte for byte.
+// Returns the number of bytes now following the separator (at least 2), or 0 when the piece is
+// unchanged. The buffer at `piece` must hold `length` + kMaxLinePieceGrowth + 1 bytes.
+int bump_version_line(char* piece, std::size_t& length, std::string_view string_key,
+                      std::string_view number_key);
+
+// Reads the build number at the start of `field`: white space (HT, LF, VT, FF, CR, space) is
+// skipped, then one optional "+" or "-", then decimal digits while they last. Returns 0 when no
+// digit follows. The value wraps modulo 2^32 and is read as a signed 32-bit number.
+std::int32_t parse_leading_int(std::string_view field);
+
+#endif  // BUMPBUILD_UPDATE_BUILD_UPDATE_H_
