@@ -1,18 +1,13 @@
 #include <gtest/gtest.h>
 
-#include <filesystem>
-
-#include "tests/child_process.h"
+#include "tests/scratch_files.h"
 
 namespace {
 
 TEST(EndToEnd, MissingVersionFileIsReported) {
-  ChildOptions options;
-  options.program = BUMPBUILD_SCRATCH_PROGRAM;
-  options.arguments = {"ABC"};
-  options.working_directory = BUMPBUILD_SCRATCH_ROOT "/work";
-  std::filesystem::create_directories(options.working_directory);
-  const ChildResult result = run_child(options);
+  remove_version_file();
+  const auto directory = fresh_working_directory();
+  const ChildResult result = run_scratch(directory, {"ABC"});
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, "Can't find version file");
 }

@@ -1,0 +1,116 @@
+#include "tests/scratch_files.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <system_error>
+#include <utility>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Deletes whatever stands at `path`, without following a link there.
+void remove_all_at(const fs::path& path) {
+  std::error_code error;
+  fs::remove_all(path, error);
+  if (error) {
+    ADD_FAILURE() << "cannot delete " << path << ": " << error.message();
+  }
+}
+
+// The running test's name as one path component.
+std::string current_test_name() {
+  const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+  std::string name = info == nullptr ? std::string("no_test")
+                                     : std::string(info->test_suite_name()) + "." + info->name();
+  for (char& c : name) {
+    if (c == '/') {  // parameterized tests
+      c = '_';
+    }
+  }
+  return name;
+}
+
+}  // namespace
+
+fs::path scratch_version_file() {
+  return fs::path(BUMPBUILD_SCRATCH_ROOT) / "tools" / "cc" / "version.h";
+}
+
+fs::path fresh_working_directory(std::string_view tag) {
+  std::string name = current_test_name();
+  if (!tag.empty()) {
+    name += "-";
+    name += tag;
+  }
+  const fs::path directory = fs::path(BUMPBUILD_SCRATCH_ROOT) / "work" / name;
+  remove_all_at(directory);
+  std::error_code error;
+  fs::create_directories(directory, error);
+  if (error) {
+    ADD_FAILURE() << "cannot create " << directory << ": " << error.message();
+  }
+  return directory;
+}
+
+void write_version_file(std::string_view bytes) {
+  const fs::path path = scratch_version_file();
+  remove_all_at(path);
+  std::error_code error;
+  fs::create_directories(path.parent_path(), error);
+  if (error) {
+    ADD_FAILURE() << "cannot create " << path.parent_path() << ": " << error.message();
+  }
+  write_file_bytes(path, bytes);
+}
+
+void remove_version_file() {
+  remove_all_at(scratch_version_file());
+}
+
+std::optional<std::string> read_file_bytes(const fs::path& path) {
+  std::error_code error;
+  if (!fs::is_regular_file(fs::symlink_status(path, error))) {
+    return std::nullopt;
+  }
+  std::ifstream stream(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(stream)), std::istreambuf_iterator<char>());
+  if (stream.bad() || !stream.is_open()) {
+    ADD_FAILURE() << "cannot read " << path;
+    return std::nullopt;
+  }
+  return bytes;
+}
+
+void write_file_bytes(const fs::path& path, std::string_view bytes) {
+  std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+  stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  stream.close();
+  if (!stream) {
+    ADD_FAILURE() << "cannot write " << path;
+  }
+}
+
+std::optional<std::string> read_version_file() {
+  return read_file_bytes(scratch_version_file());
+}
+
+bool temp_file_exists(const fs::path& directory) {
+  std::error_code error;
+  return fs::exists(fs::symlink_status(directory / kTempFileName, error));
+}
+
+ChildOptions scratch_options(const fs::path& working_directory,
+                             std::vector<std::string> arguments) {
+  ChildOptions options;
+  options.program = BUMPBUILD_SCRATCH_PROGRAM;
+  options.arguments = std::move(arguments);
+  options.working_directory = working_directory.string();
+  return options;
+}
+
+ChildResult run_scratch(const fs::path& working_directory, std::vector<std::string> arguments) {
+  return run_child(scratch_options(working_directory, std::move(arguments)));
+}
