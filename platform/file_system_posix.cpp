@@ -45,7 +45,7 @@ bool sync_directory(const std::string& directory) {
 }
 
 bool copy_contents(int from, int to) {
-  static constexpr std::size_t kCopyBlock = 256 * 1024;
+  static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
   std::string block(kCopyBlock, '\0');
   for (;;) {
     const std::ptrdiff_t count = read_file(from, block.data(), block.size());

@@ -2,13 +2,13 @@
 // between the two.
 #include <fcntl.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -54,7 +54,7 @@ void set_up_mounts(const ChildOptions& options) {
     fail_in_child("chdir");
   }
   if (options.file_size_limit != 0) {
-    ::signal(SIGXFSZ, SIG_IGN);
+    (void)std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
       fail_in_child("setrlimit");

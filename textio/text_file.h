@@ -11,7 +11,7 @@
 #include "platform/file_system.h"
 
 // Raw reads and writes go through blocks this large; nothing else grows with the file.
-inline constexpr std::size_t kTextBlockSize = 256 * 1024;
+inline constexpr std::size_t kTextBlockSize = std::size_t{256} * 1024;
 
 class TextInputFile {
  public:
@@ -38,10 +38,10 @@ class TextInputFile {
 
   // True once a read has met the end of the text or a read error. A read that stops at an LF or
   // at the capacity does not set it, even when no text follows; the next read then does.
-  bool at_end() const { return at_end_; }
+  [[nodiscard]] bool at_end() const { return at_end_; }
 
   // True once a read of the file has failed.
-  bool failed() const { return failed_; }
+  [[nodiscard]] bool failed() const { return failed_; }
 
   // Releases the file. Further reads find the end of the text. Closing twice does nothing.
   void close();
@@ -79,7 +79,7 @@ class TextOutputFile {
   void put_text(const char* text, std::size_t size);
 
   // True once a write to the file has failed; the bytes written before the failure stay in it.
-  bool failed() const { return failed_; }
+  [[nodiscard]] bool failed() const { return failed_; }
 
   // Writes out what is buffered and makes the whole file durable on stable storage. Returns false
   // when that or any earlier write failed.

@@ -17,28 +17,28 @@ class TextFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() /
-                 (std::string("bumpbuild-text-") + info->name() + "-" + std::to_string(rand()));
+    directory_ = fs::temp_directory_path() / (std::string("bumpbuild-text-") + info->name());
     fs::create_directories(directory_);
   }
   void TearDown() override { fs::remove_all(directory_); }
 
   std::string path(const char* name) const { return (directory_ / name).string(); }
 
-  std::string write_file(const std::string& bytes) const {
-    const std::string file = path("input");
+  [[nodiscard]] std::string write_file(const std::string& bytes) const {
+    std::string file = path("input");
     std::ofstream(file, std::ios::binary) << bytes;
     return file;
   }
 
-  std::string read_back(const std::string& file) const {
+  [[nodiscard]] static std::string read_back(const std::string& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   }
 
   // Every piece that next_line delivers for `bytes`, read with raw blocks of `block_size`.
-  std::vector<std::string> pieces(const std::string& bytes, std::size_t capacity = 256,
-                                  std::size_t block_size = kTextBlockSize) const {
+  [[nodiscard]] std::vector<std::string> pieces(const std::string& bytes,
+                                                std::size_t capacity = 256,
+                                                std::size_t block_size = kTextBlockSize) const {
     auto input = TextInputFile::open_for_reading(write_file(bytes).c_str(), block_size);
     EXPECT_TRUE(input.has_value());
     std::vector<std::string> result;

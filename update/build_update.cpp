@@ -9,9 +9,11 @@
 
 namespace {
 
+// Writes `message` to standard output, without a line end, and returns the failure status. A
+// message that cannot be written changes nothing: the status tells the outcome.
 int report(const char* message) {
-  std::fputs(message, stdout);
-  std::fflush(stdout);
+  (void)std::fputs(message, stdout);
+  (void)std::fflush(stdout);
   return 1;
 }
 
