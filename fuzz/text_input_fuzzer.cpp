@@ -1,0 +1,119 @@
+// Fuzzes TextInputFile. The first input byte chooses the raw block size (1 to 256), the second the
+// piece capacity (2 to 256); the rest is the file content, read back piece by piece.
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "textio/text_file.h"
+
+namespace {
+
+constexpr char kFill = 0x5A;  // marks buffer bytes a read has no business touching
+
+void check(bool condition) {
+  if (!condition) {
+    __builtin_trap();
+  }
+}
+
+std::string scratch_directory;
+std::string scratch_file;
+
+// Best effort at exit: nothing is left to report a failure to.
+void remove_scratch() {
+  (void)std::remove(scratch_file.c_str());
+  (void)rmdir(scratch_directory.c_str());
+}
+
+// Creates this process's private scratch directory in TMPDIR, or else in memory where the machine
+// offers it. A crash ends the process without removing it; a TMPDIR lets the caller clean up.
+bool make_scratch() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  for (const char* base : {tmpdir != nullptr ? tmpdir : "/dev/shm", "/dev/shm", "/tmp"}) {
+    std::string pattern = std::string(base) + "/bumpbuild-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      scratch_directory = pattern;
+      scratch_file = pattern + "/input.txt";
+      (void)std::atexit(remove_scratch);  // without it the directory merely stays behind
+      return true;
+    }
+  }
+  return false;
+}
+
+bool store_content(const char* data, std::size_t size) {
+  std::FILE* file = std::fopen(scratch_file.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool written = std::fwrite(data, 1, size, file) == size;
+  return std::fclose(file) == 0 && written;
+}
+
+// What reading the text should deliver: everything before the first Ctrl-Z, without CR bytes.
+std::string reference_text(const char* data, std::size_t size) {
+  std::string text;
+  for (std::size_t at = 0; at < size && data[at] != 0x1A; ++at) {
+    if (data[at] != '\r') {
+      text += data[at];
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool scratch_ready = make_scratch();
+  if (!scratch_ready) {
+    std::abort();
+  }
+  if (size < 2) {
+    return 0;
+  }
+  const std::size_t block_size = 1 + static_cast<std::size_t>(data[0]);
+  const std::size_t capacity = 2 + static_cast<std::size_t>(data[1]) % 255;
+  const char* const content = reinterpret_cast<const char*>(data) + 2;
+  const std::size_t content_size = size - 2;
+  if (!store_content(content, content_size)) {
+    std::abort();
+  }
+
+  std::optional<TextInputFile> input =
+      TextInputFile::open_for_reading(scratch_file.c_str(), block_size);
+  check(input.has_value());
+  const auto buffer = std::make_unique<char[]>(capacity);
+  std::string joined;
+  // Every read delivers a byte or ends the text, so there are at most this many reads.
+  for (std::size_t reads = 0; !input->at_end(); ++reads) {
+    check(reads <= content_size);
+    std::memset(buffer.get(), kFill, capacity);
+    const std::size_t stored = input->next_line(buffer.get(), capacity);
+    check(!input->failed());
+    if (stored == 0) {
+      check(input->at_end());
+      for (std::size_t at = 0; at < capacity; ++at) {
+        check(buffer[at] == kFill);
+      }
+      break;
+    }
+    check(stored <= capacity - 1);
+    check(buffer[stored] == '\0');
+    check(std::memchr(buffer.get(), '\r', stored) == nullptr);
+    check(std::memchr(buffer.get(), 0x1A, stored) == nullptr);
+    if (buffer[stored - 1] != '\n' && stored != capacity - 1) {
+      check(input->at_end());  // only the end of the text cuts a piece short
+    }
+    joined.append(buffer.get(), stored);
+  }
+  check(input->next_line(buffer.get(), capacity) == 0);
+  check(joined == reference_text(content, content_size));
+  return 0;
+}
