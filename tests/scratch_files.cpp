@@ -45,7 +45,7 @@ fs::path fresh_working_directory(std::string_view tag) {
     name += "-";
     name += tag;
   }
-  const fs::path directory = fs::path(BUMPBUILD_SCRATCH_ROOT) / "work" / name;
+  fs::path directory = fs::path(BUMPBUILD_SCRATCH_ROOT) / "work" / name;
   remove_all_at(directory);
   std::error_code error;
   fs::create_directories(directory, error);
