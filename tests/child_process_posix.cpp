@@ -46,7 +46,19 @@ void set_up_mounts(const ChildOptions& options) {
   }
 }
 
-[[noreturn]] void exec_child(const ChildOptions& options, int output) {
+// The argument vector for execv, built before the fork: a child forked from a threaded process
+// must not allocate.
+std::vector<char*> argument_vector(const ChildOptions& options) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(options.program.c_str()));
+  for (const std::string& argument : options.arguments) {
+    argv.push_back(const_cast<char*>(argument.c_str()));
+  }
+  argv.push_back(nullptr);
+  return argv;
+}
+
+[[noreturn]] void exec_child(const ChildOptions& options, char* const* argv, int output) {
   if (needs_mount_namespace(options)) {
     set_up_mounts(options);
   }
@@ -63,21 +75,17 @@ void set_up_mounts(const ChildOptions& options) {
   if (::dup2(output, STDOUT_FILENO) < 0) {
     fail_in_child("dup2");
   }
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(options.program.c_str()));
-  for (const std::string& argument : options.arguments) {
-    argv.push_back(const_cast<char*>(argument.c_str()));
-  }
-  argv.push_back(nullptr);
-  ::execv(options.program.c_str(), argv.data());
+  ::execv(options.program.c_str(), argv);
   fail_in_child("execv");
 }
 
 int wait_for(pid_t pid) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_t waited = -1;
+  do {
+    waited = ::waitpid(pid, &status, 0);
+  } while (waited < 0 && errno == EINTR);
+  return waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -100,13 +108,14 @@ std::optional<std::string> unsupported_reason(const ChildOptions& options) {
 }
 
 RunningChild start_child(const ChildOptions& options) {
+  const std::vector<char*> argv = argument_vector(options);
   int pipe_ends[2];
   if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return {};
   }
   const pid_t pid = ::fork();
   if (pid == 0) {
-    exec_child(options, pipe_ends[1]);
+    exec_child(options, argv.data(), pipe_ends[1]);
   }
   ::close(pipe_ends[1]);
   if (pid < 0) {
