@@ -1,0 +1,153 @@
+// Fuzzes the whole command on a scratch version file. The first input byte is the length of the
+// component prefix, the next bytes are the prefix (it ends at a zero byte, as an argument would),
+// and the rest is the version file. The result must match rewriting the file piece by piece with
+// a plain model of the DOS text conversion, so any shortcut the command takes over lines it does
+// not change has to produce the same bytes.
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "update/build_update.h"
+
+namespace {
+
+void check(bool condition) {
+  if (!condition) {
+    __builtin_trap();
+  }
+}
+
+std::string scratch_directory;
+std::string version_file;
+std::string temp_file;
+
+// Best effort at exit: nothing is left to report a failure to.
+void remove_scratch() {
+  (void)std::remove(version_file.c_str());
+  (void)std::remove(temp_file.c_str());
+  (void)rmdir(scratch_directory.c_str());
+}
+
+// Creates this process's private scratch directory in TMPDIR, or else in memory where the machine
+// offers it, and silences the command's messages. A crash ends the process without removing the
+// directory; a TMPDIR lets the caller clean up.
+bool make_scratch() {
+  const char* tmpdir = std::getenv("TMPDIR");
+  for (const char* base : {tmpdir != nullptr ? tmpdir : "/dev/shm", "/dev/shm", "/tmp"}) {
+    std::string pattern = std::string(base) + "/bumpbuild-fuzz-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) {
+      scratch_directory = pattern;
+      version_file = pattern + "/version.h";
+      temp_file = pattern + "/$$TEMP.TMP";
+      (void)std::atexit(remove_scratch);  // without it the directory merely stays behind
+      return std::freopen("/dev/null", "w", stdout) != nullptr;
+    }
+  }
+  return false;
+}
+
+bool store(const std::string& path, std::string_view content) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) {
+    return false;
+  }
+  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
+  return std::fclose(file) == 0 && written;
+}
+
+std::optional<std::string> load(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) {
+    return std::nullopt;
+  }
+  std::string content;
+  char block[4096];
+  std::size_t count = 0;
+  while ((count = std::fread(block, 1, sizeof block, file)) > 0) {
+    content.append(block, count);
+  }
+  (void)std::fclose(file);  // read only: nothing to lose
+  return content;
+}
+
+// The file the command should leave behind, or nothing when no line carries a key: the text up to
+// the first Ctrl-Z without CRs, cut into pieces of at most kLinePieceCapacity - 1 bytes that end
+// at each LF, every piece rewritten on its own and every LF written as CR LF.
+std::optional<std::string> expected_file(std::string_view content, const std::string& prefix) {
+  std::string text;
+  for (const char byte : content.substr(0, content.find('\x1A'))) {
+    if (byte != '\r') {
+      text += byte;
+    }
+  }
+  const std::string string_key = prefix + "_STRING_VERSION";
+  const std::string number_key = prefix + "_VERSION";
+  std::string result;
+  bool rewritten = false;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t length = std::min(text.size() - at, kLinePieceCapacity - 1);
+    const std::size_t line_feed = text.find('\n', at);
+    if (line_feed != std::string::npos && line_feed < at + length) {
+      length = line_feed + 1 - at;
+    }
+    char piece[kLineBufferSize];
+    std::memcpy(piece, text.data() + at, length);
+    at += length;
+    rewritten = bump_version_line(piece, length, string_key, number_key) != 0 || rewritten;
+    for (std::size_t index = 0; index < length; ++index) {
+      if (piece[index] == '\n') {
+        result += '\r';
+      }
+      result += piece[index];
+    }
+  }
+  if (!rewritten) {
+    return std::nullopt;
+  }
+  return result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool scratch_ready = make_scratch();
+  if (!scratch_ready) {
+    std::abort();
+  }
+  if (size == 0) {
+    return 0;
+  }
+  const std::size_t prefix_length = std::min<std::size_t>(data[0], size - 1);
+  const std::string_view raw_prefix(reinterpret_cast<const char*>(data) + 1, prefix_length);
+  const std::string prefix(raw_prefix.substr(0, raw_prefix.find('\0')));
+  const std::string_view content(reinterpret_cast<const char*>(data) + 1 + prefix_length,
+                                 size - 1 - prefix_length);
+  if (!store(version_file, content)) {
+    std::abort();
+  }
+
+  const char* const argv[] = {"bumpbuild", prefix.c_str(), nullptr};
+  const int status = run_build_update(2, argv, {version_file.c_str(), temp_file.c_str()});
+
+  const std::optional<std::string> expected = expected_file(content, prefix);
+  const std::optional<std::string> result = load(version_file);
+  check(result.has_value());
+  check(access(temp_file.c_str(), F_OK) != 0);
+  if (expected) {
+    check(status == 0);
+    check(*result == *expected);
+  } else {
+    check(status == 1);
+    check(*result == content);
+  }
+  return 0;
+}
