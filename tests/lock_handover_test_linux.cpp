@@ -1,0 +1,153 @@
+// A run that waited for the lock while another run replaced the version file must lock the new
+// file before it reads it. The test plays the other runs itself: it holds the lock the way a run
+// does (flock on the file the path names), replaces the file, and reads /proc/locks to see which
+// file the waiting run is blocked on, so the order of events is fixed without any timing.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "tests/child_process.h"
+#include "tests/scratch_files.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string version_file_at(int build) {
+  const std::string number = std::to_string(build);
+  return "#define ABC_VERSION 2,0,0," + number + "\r\n#define ABC_STRING_VERSION \"2.0.0." +
+         number + "\"\r\n";
+}
+
+// The exclusive lock a run takes on the version file, held by the test until release().
+class HeldLock {
+ public:
+  explicit HeldLock(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+    int locked = -1;
+    while (fd_ >= 0 && (locked = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    if (locked != 0) {
+      release();
+    }
+  }
+  HeldLock(const HeldLock&) = delete;
+  HeldLock& operator=(const HeldLock&) = delete;
+  ~HeldLock() { release(); }
+
+  [[nodiscard]] bool held() const { return fd_ >= 0; }
+
+  void release() {
+    if (fd_ >= 0) {
+      ::close(fd_);
+    }
+    fd_ = -1;
+  }
+
+  // The locked file as /proc/locks names it: major and minor device number in hex, then the inode.
+  [[nodiscard]] std::string file_id() const {
+    struct stat status {};
+    if (fd_ < 0 || ::fstat(fd_, &status) != 0) {
+      return "?";
+    }
+    char id[64];
+    (void)std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(status.st_dev),
+                        ::minor(status.st_dev), static_cast<unsigned long long>(status.st_ino));
+    return id;
+  }
+
+ private:
+  int fd_;
+};
+
+// Whether /proc/locks lists `child` as blocked on an flock of the file `file_id`: a line like
+// "1: -> FLOCK  ADVISORY  WRITE <pid> <file_id> 0 EOF".
+bool blocked_on(const RunningChild& child, const std::string& file_id) {
+  std::ifstream locks("/proc/locks");
+  std::string line;
+  while (std::getline(locks, line)) {
+    std::istringstream fields(line);
+    std::string number;
+    std::string arrow;
+    std::string kind;
+    std::string advisory;
+    std::string mode;
+    std::string pid;
+    std::string file;
+    fields >> number >> arrow >> kind >> advisory >> mode >> pid >> file;
+    if (arrow == "->" && kind == "FLOCK" && pid == std::to_string(child.process) &&
+        file == file_id) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// Whether `child` has ended; it stays unreaped for wait_child.
+bool has_ended(const RunningChild& child) {
+  siginfo_t info{};
+  return ::waitid(P_PID, static_cast<id_t>(child.process), &info, WEXITED | WNOHANG | WNOWAIT) ==
+             0 &&
+         info.si_pid != 0;
+}
+
+// Waits until `child` blocks on the lock of the file `file_id` (true) or ends (false).
+bool waits_for_lock(const RunningChild& child, const std::string& file_id) {
+  while (!blocked_on(child, file_id)) {
+    if (has_ended(child)) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Replaces the version file the way a run does: a new file renamed over it.
+void replace_version_file(const std::string& bytes) {
+  const fs::path replacement = scratch_version_file().parent_path() / "version.h.new";
+  write_file_bytes(replacement, bytes);
+  std::error_code error;
+  fs::rename(replacement, scratch_version_file(), error);
+  ASSERT_FALSE(error) << error.message();
+}
+
+TEST(LockHandover, RunThatWaitedThroughAReplacementLocksTheNewFile) {
+  write_version_file(version_file_at(10));
+  HeldLock first_holder(scratch_version_file());
+  ASSERT_TRUE(first_holder.held());
+  RunningChild child = start_child(scratch_options(fresh_working_directory(), {"ABC"}));
+  ASSERT_NE(child.process, -1);
+  EXPECT_TRUE(waits_for_lock(child, first_holder.file_id())) << "the run did not wait";
+
+  // The holder replaces the file, and before the waiting run gets its turn a third run locks
+  // the new file: the waiting run must now wait for that one, not go ahead on the old lock.
+  replace_version_file(version_file_at(20));
+  HeldLock second_holder(scratch_version_file());
+  EXPECT_TRUE(second_holder.held());
+  first_holder.release();
+  EXPECT_TRUE(waits_for_lock(child, second_holder.file_id()))
+      << "the run went ahead while another run held the lock of the file that replaced it";
+  replace_version_file(version_file_at(30));
+  second_holder.release();
+
+  const ChildResult result = wait_child(child);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(read_version_file(), version_file_at(31));
+}
+
+}  // namespace
