@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -12,25 +13,57 @@ const char* find_byte(const char* begin, std::size_t size, char byte) {
   return static_cast<const char*>(std::memchr(begin, byte, size));
 }
 
-// Removes every CR byte from the `size` bytes at `block`, in place, and returns the new size.
-// Each raw block is converted on its own, so a CR at the end of a block is dropped like any other.
-std::size_t drop_carriage_returns(char* block, std::size_t size) {
-  const char* const end = block + size;
-  const char* in = find_byte(block, size, '\r');
-  if (in == nullptr) {
-    return size;
-  }
-  char* out = block + (in - block);
-  while (in < end) {
-    ++in;  // skip the CR
-    const char* next_cr = find_byte(in, static_cast<std::size_t>(end - in), '\r');
-    const char* stretch_end = next_cr != nullptr ? next_cr : end;
-    const auto stretch = static_cast<std::size_t>(stretch_end - in);
-    std::memmove(out, in, stretch);
+// Copies the `size` bytes at `from` to `to`, leaving out every CR byte, and returns the count
+// copied.
+std::size_t copy_without_carriage_returns(char* to, const char* from, std::size_t size) {
+  const char* const end = from + size;
+  char* out = to;
+  while (from < end) {
+    const char* carriage_return = find_byte(from, static_cast<std::size_t>(end - from), '\r');
+    const char* stretch_end = carriage_return != nullptr ? carriage_return : end;
+    const auto stretch = static_cast<std::size_t>(stretch_end - from);
+    std::memcpy(out, from, stretch);
     out += stretch;
-    in = stretch_end;
+    from = carriage_return != nullptr ? carriage_return + 1 : end;
   }
-  return static_cast<std::size_t>(out - block);
+  return static_cast<std::size_t>(out - to);
+}
+
+// True when the byte pair at `pair` breaks the CR LF form: a CR not followed by LF, or an LF not
+// preceded by CR.
+bool breaks_line_form(const char* pair) {
+  return (pair[0] == '\r') != (pair[1] == '\n');
+}
+
+// The pairs that stretch_breaks_line_form checks at once.
+constexpr std::size_t kStretch = 64;
+
+// True when one of the kStretch byte pairs that start at `stretch` breaks the CR LF form. Written
+// without a branch and with a fixed count, so that the compiler vectorizes it.
+bool stretch_breaks_line_form(const char* stretch) {
+  unsigned char broken = 0;
+  for (std::size_t pair = 0; pair < kStretch; ++pair) {
+    broken |= static_cast<unsigned char>(breaks_line_form(stretch + pair));
+  }
+  return broken != 0;
+}
+
+// Returns how many of the `size` bytes at `text`, which begin a line, come before the first line
+// that breaks the CR LF form: the offset just after the first breaking pair, 0 when the first
+// line is a bare LF, or `size` when nothing breaks the form. A CR as the very last byte breaks
+// nothing yet, as its line does not end within the bytes.
+std::size_t size_before_break(const char* text, std::size_t size) {
+  if (size == 0 || text[0] == '\n') {
+    return 0;
+  }
+  std::size_t at = 0;
+  while (at + kStretch < size && !stretch_breaks_line_form(text + at)) {
+    at += kStretch;
+  }
+  while (at + 1 < size && !breaks_line_form(text + at)) {
+    ++at;
+  }
+  return at + 1;
 }
 
 }  // namespace
@@ -53,6 +86,10 @@ TextInputFile::TextInputFile(TextInputFile&& other) noexcept
       block_(std::move(other.block_)),
       position_(other.position_),
       limit_(other.limit_),
+      plain_end_(other.plain_end_),
+      form_broken_(other.form_broken_),
+      block_has_carriage_return_(other.block_has_carriage_return_),
+      at_line_start_(other.at_line_start_),
       at_end_(other.at_end_),
       failed_(other.failed_),
       met_ctrl_z_(other.met_ctrl_z_) {}
@@ -66,8 +103,8 @@ void TextInputFile::close() {
   file_ = kNoFile;
 }
 
-// Reads raw blocks until one yields converted bytes. Returns false at the end of the text (end of
-// file, a Ctrl-Z met before, a closed file) or on a read error, which sets failed_.
+// Reads raw blocks until one yields text. Returns false at the end of the text (end of file, a
+// Ctrl-Z met before, a closed file) or on a read error, which sets failed_.
 bool TextInputFile::refill() {
   while (file_ != kNoFile && !met_ctrl_z_ && !failed_) {
     const std::ptrdiff_t count = read_file(file_, block_.get(), block_size_);
@@ -81,7 +118,10 @@ bool TextInputFile::refill() {
       met_ctrl_z_ = true;
     }
     position_ = 0;
-    limit_ = drop_carriage_returns(block_.get(), size);
+    limit_ = size;
+    plain_end_ = 0;
+    form_broken_ = false;
+    block_has_carriage_return_ = find_byte(block_.get(), limit_, '\r') != nullptr;
     if (limit_ > 0) {
       return true;
     }
@@ -92,28 +132,56 @@ bool TextInputFile::refill() {
 std::size_t TextInputFile::next_line(char* buffer, std::size_t capacity) {
   const std::size_t room = capacity - 1;
   std::size_t stored = 0;
-  while (stored < room) {
+  bool line_ended = false;
+  while (stored < room && !line_ended) {
     if (position_ == limit_ && !refill()) {
       at_end_ = true;
       break;
     }
+    // Raw bytes are taken no further than the room left, so that they fit even without a CR.
     const char* start = block_.get() + position_;
     std::size_t take = std::min(room - stored, limit_ - position_);
-    const char* line_feed = find_byte(start, take, '\n');
-    if (line_feed != nullptr) {
+    if (const char* line_feed = find_byte(start, take, '\n')) {
       take = static_cast<std::size_t>(line_feed - start) + 1;
+      line_ended = true;
     }
-    std::memcpy(buffer + stored, start, take);
-    stored += take;
+    if (block_has_carriage_return_) {
+      stored += copy_without_carriage_returns(buffer + stored, start, take);
+    } else {
+      std::memcpy(buffer + stored, start, take);
+      stored += take;
+    }
     position_ += take;
-    if (line_feed != nullptr) {
-      break;
-    }
   }
+  at_line_start_ = line_ended;
   if (stored > 0) {
     buffer[stored] = '\0';
   }
   return failed_ ? 0 : stored;
+}
+
+std::string_view TextInputFile::plain_lines() {
+  if (!at_line_start_ || position_ == limit_) {
+    return {};
+  }
+  if (plain_end_ <= position_) {
+    // Once a line of the block breaks the form, the rest of the block goes piece by piece: files
+    // with other line ends then cost one scan of a line per block, not one per line.
+    if (form_broken_) {
+      return {};
+    }
+    const std::string_view text(block_.get() + position_, limit_ - position_);
+    const std::size_t checked = size_before_break(text.data(), text.size());
+    form_broken_ = checked < text.size();
+    // The line that holds the break, or the unfinished last line, is left out.
+    const std::size_t line_feed = text.substr(0, checked).rfind('\n');
+    plain_end_ = position_ + (line_feed == std::string_view::npos ? 0 : line_feed + 1);
+  }
+  return {block_.get() + position_, plain_end_ - position_};
+}
+
+void TextInputFile::skip_lines(std::size_t size) {
+  position_ += size;
 }
 
 std::optional<TextOutputFile> TextOutputFile::open_for_writing(const char* path) {
@@ -149,6 +217,10 @@ void TextOutputFile::put_text(const char* text, std::size_t size) {
     append("\r\n", 2);
     text = line_feed + 1;
   }
+}
+
+void TextOutputFile::put_raw(const char* text, std::size_t size) {
+  append(text, size);
 }
 
 void TextOutputFile::append(const char* bytes, std::size_t size) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "platform/file_system.h"
 
@@ -36,6 +37,18 @@ class TextInputFile {
   // before the error stay in the buffer, followed by a zero byte). `capacity` must be at least 2.
   std::size_t next_line(char* buffer, std::size_t capacity);
 
+  // Returns the whole lines that follow the current position within the raw block at hand, as far
+  // as they read and write back unchanged: each ends in CR LF and holds no other CR, so the pieces
+  // next_line would deliver for them, written by TextOutputFile::put_text, are these very bytes.
+  // Returns an empty view when the position is inside a line (after a piece that ended without
+  // LF), when the block is used up, or when the next line is not of that form; next_line goes on
+  // from there. Nothing is read; the view lasts until the next call of next_line or skip_lines.
+  std::string_view plain_lines();
+
+  // Consumes the first `size` bytes of the view plain_lines returned, as if their pieces had been
+  // read with next_line. `size` must end after one of the view's line ends.
+  void skip_lines(std::size_t size);
+
   // True once a read has met the end of the text or a read error. A read that stops at an LF or
   // at the capacity does not set it, even when no text follows; the next read then does.
   [[nodiscard]] bool at_end() const { return at_end_; }
@@ -52,9 +65,13 @@ class TextInputFile {
 
   FileHandle file_;
   std::size_t block_size_;
-  std::unique_ptr<char[]> block_;
-  std::size_t position_ = 0;  // next converted byte to deliver
-  std::size_t limit_ = 0;     // end of the converted bytes in block_
+  std::unique_ptr<char[]> block_;  // raw bytes, CRs still in; limit_ stops before any Ctrl-Z
+  std::size_t position_ = 0;       // next raw byte to deliver
+  std::size_t limit_ = 0;          // end of the text in block_
+  std::size_t plain_end_ = 0;      // end of the plain lines plain_lines found, once past position_
+  bool form_broken_ = false;       // plain_lines met a line of the block not in the CR LF form
+  bool block_has_carriage_return_ = false;  // else pieces are copied without looking for CRs
+  bool at_line_start_ = true;               // the last piece delivered ended in LF, or none was
   bool at_end_ = false;
   bool failed_ = false;
   bool met_ctrl_z_ = false;
@@ -77,6 +94,10 @@ class TextOutputFile {
   // Writes `size` bytes of `text`, each LF as CR LF and every other byte as it is. Nothing more is
   // written after a write has failed; failed() then tells.
   void put_text(const char* text, std::size_t size);
+
+  // Writes `size` bytes of `text` exactly as they are: text already in the file's form, such as
+  // TextInputFile::plain_lines. Nothing is written after a write has failed.
+  void put_raw(const char* text, std::size_t size);
 
   // True once a write to the file has failed; the bytes written before the failure stay in it.
   [[nodiscard]] bool failed() const { return failed_; }

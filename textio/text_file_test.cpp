@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -193,6 +194,89 @@ TEST_F(TextFileTest, CopyThroughBothStreamsNormalizesLineEnds) {
   }
   EXPECT_TRUE(output->close());
   EXPECT_EQ(read_back(copy), "one\r\ntwo\r\nthreefour");
+}
+
+TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
+  enum class Skip { kNothing, kWholeView, kFirstLine };
+  // Copies `bytes` through both streams, taking plain lines as `skip` says and the rest in pieces.
+  // Each copy goes to a new file: rewriting a truncated file makes some file systems flush it.
+  int copies = 0;
+  const auto copy = [this, &copies](const std::string& source, std::size_t block_size,
+                                    std::size_t capacity, Skip skip) {
+    auto input = TextInputFile::open_for_reading(source.c_str(), block_size);
+    const std::string file = path(("copy" + std::to_string(++copies)).c_str());
+    auto output = TextOutputFile::open_for_writing(file.c_str());
+    if (!input || !output) {
+      ADD_FAILURE() << "cannot open the streams";
+      return std::string();
+    }
+    std::vector<char> buffer(capacity);
+    while (!input->at_end()) {
+      const std::string_view lines = skip == Skip::kNothing ? "" : input->plain_lines();
+      if (lines.empty()) {
+        output->put_text(buffer.data(), input->next_line(buffer.data(), capacity));
+        continue;
+      }
+      const std::size_t size = skip == Skip::kWholeView ? lines.size() : lines.find('\n') + 1;
+      output->put_raw(lines.data(), size);
+      input->skip_lines(size);
+    }
+    EXPECT_TRUE(output->close());
+    return read_back(file);
+  };
+  const std::vector<std::string> inputs{
+      "one\r\ntwo\r\n\r\nthree\r\n",
+      "one\r\ntwo\nthree\r\nfour\r\r\nfive\rsix\r\nseven\r\n\nend\r\n",
+      "\nbare\r\nlines\n\r\n",
+      "line\r\n" + std::string(300, 'x') + "\r\nafter\r\nlast",
+      "zero\0\r\nbytes\r\nand\r\x1A"
+      "gone\r\n"s,
+      std::string(200, 'y') + "\r\n" + std::string(70, 'z') + "\r\r\n\r"};
+  for (const std::string& bytes : inputs) {
+    const std::string source = write_file(bytes);
+    // Small blocks put a block boundary at every place of the short lines; one block holds all.
+    std::vector<std::size_t> block_sizes{bytes.size()};
+    for (std::size_t block_size = 1; block_size <= 32; ++block_size) {
+      block_sizes.push_back(block_size);
+    }
+    for (const std::size_t block_size : block_sizes) {
+      for (const std::size_t capacity : {std::size_t{4}, std::size_t{256}}) {
+        const std::string pieces = copy(source, block_size, capacity, Skip::kNothing);
+        EXPECT_EQ(copy(source, block_size, capacity, Skip::kWholeView), pieces)
+            << "block size " << block_size << ", capacity " << capacity << ", input " << bytes;
+        EXPECT_EQ(copy(source, block_size, capacity, Skip::kFirstLine), pieces)
+            << "block size " << block_size << ", capacity " << capacity << ", input " << bytes;
+      }
+    }
+  }
+}
+
+TEST_F(TextFileTest, PlainLinesStopBeforeALineOutOfFormAndInsideALine) {
+  auto input = TextInputFile::open_for_reading(write_file("a\r\nb\r\nlone\rcr\r\nc\r\n").c_str());
+  ASSERT_TRUE(input.has_value());
+  EXPECT_EQ(input->plain_lines(), "");  // no block read yet
+  char buffer[256];
+  input->next_line(buffer, sizeof buffer);
+  EXPECT_EQ(input->plain_lines(), "b\r\n");
+  input->skip_lines(3);
+  EXPECT_EQ(input->plain_lines(), "");  // a lone CR breaks the form
+  EXPECT_EQ(input->next_line(buffer, sizeof buffer), 7U);
+  EXPECT_STREQ(buffer, "lonecr\n");
+  EXPECT_EQ(input->plain_lines(), "");  // the rest of the block goes piece by piece
+
+  auto long_line = TextInputFile::open_for_reading(
+      write_file("c\r\n" + std::string(300, 'x') + "\r\nd\r\n").c_str());
+  ASSERT_TRUE(long_line.has_value());
+  long_line->next_line(buffer, sizeof buffer);
+  EXPECT_EQ(long_line->plain_lines().size(), 305U);  // a long line is one plain line
+  EXPECT_EQ(long_line->next_line(buffer, sizeof buffer), 255U);
+  EXPECT_EQ(long_line->plain_lines(), "");  // inside the long line
+  EXPECT_EQ(long_line->next_line(buffer, sizeof buffer), 46U);
+  EXPECT_EQ(long_line->plain_lines(), "d\r\n");
+  long_line->skip_lines(3);
+  EXPECT_EQ(long_line->plain_lines(), "");
+  EXPECT_EQ(long_line->next_line(buffer, sizeof buffer), 0U);
+  EXPECT_TRUE(long_line->at_end());
 }
 
 }  // namespace

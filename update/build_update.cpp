@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
@@ -17,14 +18,40 @@ int report(const char* message) {
   return 1;
 }
 
+// Returns the size of the leading lines of `lines` (whole lines) that hold neither key. Both keys
+// begin with `key_start`. The bytes of a plain line (TextInputFile::plain_lines) are its pieces
+// with a CR before the LF, and a key that could match a piece holds no CR or LF: so a line whose
+// bytes hold no key has no piece that holds one, and passes unchanged.
+std::size_t size_without_keys(std::string_view lines, std::string_view key_start,
+                              std::string_view string_key, std::string_view number_key) {
+  for (std::size_t at = lines.find(key_start); at != std::string_view::npos;
+       at = lines.find(key_start, at + 1)) {
+    const std::string_view rest = lines.substr(at);
+    if (rest.starts_with(string_key) || rest.starts_with(number_key)) {
+      const std::size_t line_feed = lines.rfind('\n', at);
+      return line_feed == std::string_view::npos ? 0 : line_feed + 1;
+    }
+  }
+  return lines.size();
+}
+
 // Copies the version file into the temporary file, rewriting every key line on the way. Returns
 // whether any line was rewritten.
 bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
-  const std::string string_key = std::string(prefix) + "_STRING_VERSION";
-  const std::string number_key = std::string(prefix) + "_VERSION";
+  const std::string key_start = std::string(prefix) + "_";
+  const std::string string_key = key_start + "STRING_VERSION";
+  const std::string number_key = key_start + "VERSION";
   char line[kLineBufferSize];
   bool rewritten = false;
   while (!input.at_end()) {
+    // Lines that need no rewrite and no conversion are copied as they stand: most of a big file.
+    const std::string_view plain = input.plain_lines();
+    const std::size_t unchanged = size_without_keys(plain, key_start, string_key, number_key);
+    if (unchanged > 0) {
+      output.put_raw(plain.data(), unchanged);
+      input.skip_lines(unchanged);
+      continue;
+    }
     std::size_t length = input.next_line(line, kLinePieceCapacity);
     if (input.failed()) {
       break;
