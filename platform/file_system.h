@@ -17,9 +17,10 @@ inline constexpr FileHandle kNoFile = -1;
 FileHandle open_file_for_reading(const char* path);
 
 // Creates the file at `path`, or truncates an existing regular file to length 0, and opens it for
-// writing in binary mode. A symbolic link at `path` is never followed: nothing is created,
-// truncated or written through it. Returns kNoFile on any failure (a link at `path`, a read-only
-// file, a directory that does not allow the creation); the file system is then unchanged.
+// writing in binary mode. A symbolic link at `path` is never followed, and a file that has other
+// names (hard links) is never truncated: nothing is created, truncated or written through them.
+// Returns kNoFile on any failure (a link at `path`, a read-only file, a directory that does not
+// allow the creation); the file system is then unchanged.
 FileHandle create_file_for_writing(const char* path);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,

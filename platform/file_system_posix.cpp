@@ -88,12 +88,15 @@ FileHandle open_file_for_reading(const char* path) {
 }
 
 FileHandle create_file_for_writing(const char* path) {
-  const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  // Truncation waits until the file is known to be a regular file with no other name: a hard link
+  // planted at `path` could otherwise empty the very file the run is about to rewrite.
+  const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
   if (fd < 0) {
     return kNoFile;
   }
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
+      ::ftruncate(fd, 0) != 0) {
     ::close(fd);
     return kNoFile;
   }

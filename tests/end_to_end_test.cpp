@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -239,6 +240,8 @@ TEST(UnknownParameter, NoLineCarriesTheKeyAndSeparator) {
   expect_unknown_parameter("#define ABC_STRING_VERSION \"1,0,0,41\"\n", {"ABC"});
   // Key lines after a Ctrl-Z are not part of the text.
   expect_unknown_parameter("// empty\r\n\x1A#define ABC_VERSION 1,0,0,41\r\n", {"ABC"});
+  // An empty prefix names no component, though "_VERSION" stands in every key line.
+  expect_unknown_parameter(kHeader, {""});
 }
 
 TEST(UnknownParameter, KeysMustFitInOneLinePiece) {
@@ -259,9 +262,13 @@ TEST(ReadError, DirectoryAtTheVersionFilesPath) {
   remove_version_file();
   fs::create_directories(scratch_version_file());
   const fs::path directory = fresh_working_directory();
-  expect_outcome(run_scratch(directory, {"ABC"}), 1, "Can't read version file");
+  // POSIX opens a directory and fails on the first read. Windows cannot open one as a file: the
+  // run finds no version file there and leaves its empty temporary file.
+  const bool opens = std::ifstream(scratch_version_file()).is_open();
+  expect_outcome(run_scratch(directory, {"ABC"}), 1,
+                 opens ? "Can't read version file" : "Can't find version file");
   EXPECT_TRUE(fs::is_directory(scratch_version_file()));
-  EXPECT_FALSE(temp_file_exists(directory));
+  EXPECT_EQ(temp_file_exists(directory), !opens);
 }
 
 TEST(TemporaryFileNotCreated, DirectoryInItsPlace) {

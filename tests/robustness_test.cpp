@@ -197,6 +197,21 @@ TEST_F(Robustness, LinkAtTemporaryFileIsNeverWrittenThrough) {
   }
 }
 
+TEST_F(Robustness, HardLinkAtTemporaryFileIsNeverTruncated) {
+  write_version_file(small_version_file(5));
+  const fs::path directory = fresh_working_directory();
+  std::error_code error;
+  fs::create_hard_link(scratch_version_file(), directory / kTempFileName, error);
+  if (error) {
+    GTEST_SKIP() << "cannot create a hard link here: " << error.message();
+  }
+  const ChildResult result = run_scratch(directory, {"ABC"});
+  EXPECT_EQ(result.exit_status, 1);
+  EXPECT_EQ(result.output, "Can't write temporary file");
+  EXPECT_EQ(read_version_file(), small_version_file(5));
+  EXPECT_EQ(read_file_bytes(directory / kTempFileName), small_version_file(5));
+}
+
 // Components of the parallel runs; each has a number line and a string line.
 constexpr std::array<const char*, 3> kParallelPrefixes = {"AAA", "BBB", "CCC"};
 using Builds = std::array<int, kParallelPrefixes.size()>;

@@ -38,6 +38,9 @@ std::size_t size_without_keys(std::string_view lines, std::string_view key_start
 // Copies the version file into the temporary file, rewriting every key line on the way. Returns
 // whether any line was rewritten.
 bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
+  if (*prefix == '\0') {
+    return false;  // an empty prefix names no component, yet its keys would match every one
+  }
   const std::string key_start = std::string(prefix) + "_";
   const std::string string_key = key_start + "STRING_VERSION";
   const std::string number_key = key_start + "VERSION";

@@ -31,7 +31,8 @@ struct UpdatePaths {
 //     temporary file deleted;
 //   - writing, syncing or closing the temporary file fails: "Can't write temporary file", 1;
 //     version file unchanged, temporary file deleted;
-//   - no line carries the component's key and its separator: "unknown parameter", 1; version file
+//   - the prefix is empty, or no line carries its key and separator: "unknown parameter", 1;
+//   version file
 //     unchanged, temporary file deleted;
 //   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
 //     version file unchanged, the rewritten copy left as the temporary file;
