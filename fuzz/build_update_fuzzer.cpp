@@ -78,10 +78,14 @@ std::optional<std::string> load(const std::string& path) {
   return content;
 }
 
-// The file the command should leave behind, or nothing when no line carries a key: the text up to
-// the first Ctrl-Z without CRs, cut into pieces of at most kLinePieceCapacity - 1 bytes that end
-// at each LF, every piece rewritten on its own and every LF written as CR LF.
+// The file the command should leave behind, or nothing when the prefix is empty or no line
+// carries a key: the text up to the first Ctrl-Z without CRs, cut into pieces of at most
+// kLinePieceCapacity - 1 bytes that end at each LF, every piece rewritten on its own and every LF
+// written as CR LF.
 std::optional<std::string> expected_file(std::string_view content, const std::string& prefix) {
+  if (prefix.empty()) {
+    return std::nullopt;
+  }
   std::string text;
   for (const char byte : content.substr(0, content.find('\x1A'))) {
     if (byte != '\r') {
