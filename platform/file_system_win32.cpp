@@ -13,8 +13,9 @@ namespace {
 
 constexpr DWORD kNoAttributes = INVALID_FILE_ATTRIBUTES;
 
+// Handles travel through the interface as integers; this is the one way back.
 HANDLE win32_handle(std::intptr_t handle) {
-  return reinterpret_cast<HANDLE>(handle);
+  return reinterpret_cast<HANDLE>(handle);  // NOLINT(performance-no-int-to-ptr)
 }
 
 FileHandle file_handle(HANDLE handle) {
@@ -88,9 +89,9 @@ std::string directory_of(const std::string& path) {
 // refuse to flush a directory; the rename has happened by then, so the result only tells whether
 // durability is known.
 bool sync_directory(const std::string& directory) {
-  const HANDLE handle = ::CreateFileA(directory.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = ::CreateFileA(directory.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -104,9 +105,8 @@ HANDLE create_file_beside(const char* target, std::string& path) {
   const std::string stem = std::string(target) + "." + std::to_string(::GetCurrentProcessId());
   for (int attempt = 0; attempt < kAttempts; ++attempt) {
     path = stem + "-" + std::to_string(attempt);
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) {
       return handle;
     }
@@ -115,7 +115,7 @@ HANDLE create_file_beside(const char* target, std::string& path) {
 }
 
 bool copy_contents(FileHandle from, FileHandle to) {
-  static constexpr std::size_t kCopyBlock = 256 * 1024;
+  static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
   std::string block(kCopyBlock, '\0');
   for (;;) {
     const std::ptrdiff_t count = read_file(from, block.data(), block.size());
@@ -185,7 +185,7 @@ std::string lock_name(const char* path) {
 // all sessions of this machine; a process that may not create global objects falls back to its
 // own session's namespace.
 HANDLE open_lock_mutex(const std::string& name) {
-  const HANDLE mutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
+  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
   if (mutex != nullptr || ::GetLastError() != ERROR_ACCESS_DENIED) {
     return mutex;
   }
@@ -304,7 +304,7 @@ FileLock lock_file_exclusively(const char* path) {
   if (name.empty()) {
     return kNoLock;
   }
-  const HANDLE mutex = open_lock_mutex(name);
+  HANDLE mutex = open_lock_mutex(name);
   if (mutex == nullptr) {
     return kNoLock;
   }
