@@ -3,6 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// windows.h first: sddl.h relies on it.
+#include <sddl.h>
 
 #include <cstdint>
 #include <string>
@@ -183,13 +185,23 @@ std::string lock_name(const char* path) {
 
 // Opens the mutex of that name, creating it when no process has it, in the namespace shared by
 // all sessions of this machine; a process that may not create global objects falls back to its
-// own session's namespace.
+// own session's namespace. Every account may wait for the mutex and release it, and nothing more:
+// runs elevated and not, or under other accounts, then share one lock. Returns nullptr on failure.
 HANDLE open_lock_mutex(const std::string& name) {
-  HANDLE mutex = ::CreateMutexA(nullptr, FALSE, ("Global\\" + name).c_str());
-  if (mutex != nullptr || ::GetLastError() != ERROR_ACCESS_DENIED) {
-    return mutex;
+  static constexpr DWORD kAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  // Allows kAccess (0x00100001) to everyone (WD, the World).
+  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(
+          "D:(A;;0x00100001;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
+    return nullptr;
   }
-  return ::CreateMutexA(nullptr, FALSE, ("Local\\" + name).c_str());
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE mutex = ::CreateMutexExA(&attributes, ("Global\\" + name).c_str(), 0, kAccess);
+  if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    mutex = ::CreateMutexExA(&attributes, ("Local\\" + name).c_str(), 0, kAccess);
+  }
+  ::LocalFree(descriptor);
+  return mutex;
 }
 
 }  // namespace
@@ -293,9 +305,10 @@ bool replace_file(const char* source, const char* target) {
 // that name the file by any spelling of its path, from any current directory and any session.
 // It does not serialize runs on two machines that share the drive holding the file, nor a path
 // that reaches the same file through another name (a second drive letter mapped onto the same
-// folder, a link, a share name). Ownership of a mutex belongs to a thread: the thread that took
-// the lock must release it. Windows releases it when the owning process ends, however it ends;
-// the next waiter then acquires it.
+// folder, a link, a share name), nor a process refused the machine-wide namespace, which then
+// shares the lock with its own session only. Ownership of a mutex belongs to a thread: the thread
+// that took the lock must release it. Windows releases it when the owning process ends, however it
+// ends; the next waiter then acquires it.
 FileLock lock_file_exclusively(const char* path) {
   if (::GetFileAttributesA(path) == kNoAttributes) {
     return kNoLock;
