@@ -7,9 +7,9 @@
 
 namespace {
 
-// kill_child ends a child with this code; it has the error severity of an NTSTATUS, like the
-// codes a process gets when an exception ends it (0xC0000005 and the rest), and no program
-// returns such a code from main.
+// kill_child ends a child with this code. It has the error severity of an NTSTATUS, like the
+// codes a process gets when an exception ends it (0xC0000005 and the rest); the command itself
+// only ever exits with 0 or 1.
 constexpr UINT kKilledExitCode = 0xC000013A;
 
 bool ended_by_itself(DWORD exit_code) {
