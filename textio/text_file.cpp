@@ -131,6 +131,19 @@ bool TextInputFile::refill() {
 
 std::size_t TextInputFile::next_line(char* buffer, std::size_t capacity) {
   const std::size_t room = capacity - 1;
+  if (at_line_start_ && position_ < plain_end_) {
+    // A plain line has its only CR just before its LF: when it fits, it is one piece.
+    const char* start = block_.get() + position_;
+    const char* line_feed = find_byte(start, std::min(room + 1, plain_end_ - position_), '\n');
+    if (line_feed != nullptr) {
+      const auto text = static_cast<std::size_t>(line_feed - start) - 1;
+      std::memcpy(buffer, start, text);
+      buffer[text] = '\n';
+      buffer[text + 1] = '\0';
+      position_ += text + 2;
+      return text + 1;
+    }
+  }
   std::size_t stored = 0;
   bool line_ended = false;
   while (stored < room && !line_ended) {

@@ -197,8 +197,14 @@ TEST_F(TextFileTest, CopyThroughBothStreamsNormalizesLineEnds) {
 }
 
 TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
-  enum class Skip { kNothing, kWholeView, kFirstLine };
-  // Copies `bytes` through both streams, taking plain lines as `skip` says and the rest in pieces.
+  // kNothing reads every piece; kReadAnyway looks for plain lines before each piece but still reads
+  // it; the others pass plain lines over.
+  enum class Skip { kNothing, kReadAnyway, kWholeView, kFirstLine };
+  struct Copy {
+    std::string file;  // what the output stream wrote
+    Pieces pieces;     // what next_line delivered
+  };
+  // Copies `source` through both streams, taking plain lines as `skip` says and the rest in pieces.
   // Each copy goes to a new file: rewriting a truncated file makes some file systems flush it.
   int copies = 0;
   const auto copy = [this, &copies](const std::string& source, std::size_t block_size,
@@ -206,15 +212,18 @@ TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
     auto input = TextInputFile::open_for_reading(source.c_str(), block_size);
     const std::string file = path(("copy" + std::to_string(++copies)).c_str());
     auto output = TextOutputFile::open_for_writing(file.c_str());
+    Copy result;
     if (!input || !output) {
       ADD_FAILURE() << "cannot open the streams";
-      return std::string();
+      return result;
     }
     std::vector<char> buffer(capacity);
     while (!input->at_end()) {
       const std::string_view lines = skip == Skip::kNothing ? "" : input->plain_lines();
-      if (lines.empty()) {
-        output->put_text(buffer.data(), input->next_line(buffer.data(), capacity));
+      if (lines.empty() || skip == Skip::kReadAnyway) {
+        const std::size_t size = input->next_line(buffer.data(), capacity);
+        result.pieces.emplace_back(buffer.data(), size);
+        output->put_text(buffer.data(), size);
         continue;
       }
       const std::size_t size = skip == Skip::kWholeView ? lines.size() : lines.find('\n') + 1;
@@ -222,13 +231,14 @@ TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
       input->skip_lines(size);
     }
     EXPECT_TRUE(output->close());
-    return read_back(file);
+    result.file = read_back(file);
+    return result;
   };
   const std::vector<std::string> inputs{
       "one\r\ntwo\r\n\r\nthree\r\n",
       "one\r\ntwo\nthree\r\nfour\r\r\nfive\rsix\r\nseven\r\n\nend\r\n",
       "\nbare\r\nlines\n\r\n",
-      "line\r\n" + std::string(300, 'x') + "\r\nafter\r\nlast",
+      "line\r\n" + std::string(300, 'x') + "\r\n" + std::string(255, 'w') + "\r\nlast",
       "zero\0\r\nbytes\r\nand\r\x1A"
       "gone\r\n"s,
       std::string(200, 'y') + "\r\n" + std::string(70, 'z') + "\r\r\n\r"};
@@ -241,11 +251,14 @@ TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
     }
     for (const std::size_t block_size : block_sizes) {
       for (const std::size_t capacity : {std::size_t{4}, std::size_t{256}}) {
-        const std::string pieces = copy(source, block_size, capacity, Skip::kNothing);
-        EXPECT_EQ(copy(source, block_size, capacity, Skip::kWholeView), pieces)
-            << "block size " << block_size << ", capacity " << capacity << ", input " << bytes;
-        EXPECT_EQ(copy(source, block_size, capacity, Skip::kFirstLine), pieces)
-            << "block size " << block_size << ", capacity " << capacity << ", input " << bytes;
+        SCOPED_TRACE("block size " + std::to_string(block_size) + ", capacity " +
+                     std::to_string(capacity) + ", input " + bytes);
+        const Copy pieces = copy(source, block_size, capacity, Skip::kNothing);
+        const Copy read_anyway = copy(source, block_size, capacity, Skip::kReadAnyway);
+        EXPECT_EQ(read_anyway.pieces, pieces.pieces);
+        EXPECT_EQ(read_anyway.file, pieces.file);
+        EXPECT_EQ(copy(source, block_size, capacity, Skip::kWholeView).file, pieces.file);
+        EXPECT_EQ(copy(source, block_size, capacity, Skip::kFirstLine).file, pieces.file);
       }
     }
   }

@@ -1,6 +1,7 @@
 #include "update/build_update.h"
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,19 +19,40 @@ int report(const char* message) {
   return 1;
 }
 
+// True when `text` begins with `key`. Compared in place: most candidates differ within a few
+// bytes, and a call of memcmp per candidate costs more than that.
+bool begins_with(std::string_view text, std::string_view key) {
+  if (text.size() < key.size()) {
+    return false;
+  }
+  for (std::size_t at = 0; at < key.size(); ++at) {
+    if (text[at] != key[at]) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Returns the size of the leading lines of `lines` (whole lines) that hold neither key. Both keys
-// begin with `key_start`. The bytes of a plain line (TextInputFile::plain_lines) are its pieces
+// begin with the same byte. The bytes of a plain line (TextInputFile::plain_lines) are its pieces
 // with a CR before the LF, and a key that could match a piece holds no CR or LF: so a line whose
 // bytes hold no key has no piece that holds one, and passes unchanged.
-std::size_t size_without_keys(std::string_view lines, std::string_view key_start,
-                              std::string_view string_key, std::string_view number_key) {
-  for (std::size_t at = lines.find(key_start); at != std::string_view::npos;
-       at = lines.find(key_start, at + 1)) {
-    const std::string_view rest = lines.substr(at);
-    if (rest.starts_with(string_key) || rest.starts_with(number_key)) {
-      const std::size_t line_feed = lines.rfind('\n', at);
+std::size_t size_without_keys(std::string_view lines, std::string_view string_key,
+                              std::string_view number_key) {
+  const char* at = lines.data();
+  const char* const end = at + lines.size();
+  while (at != end) {  // an empty view may have no data at all, which memchr must not see
+    at = static_cast<const char*>(
+        std::memchr(at, number_key[0], static_cast<std::size_t>(end - at)));
+    if (at == nullptr) {
+      break;
+    }
+    const std::string_view rest(at, static_cast<std::size_t>(end - at));
+    if (begins_with(rest, number_key) || begins_with(rest, string_key)) {
+      const std::size_t line_feed = lines.rfind('\n', static_cast<std::size_t>(at - lines.data()));
       return line_feed == std::string_view::npos ? 0 : line_feed + 1;
     }
+    ++at;
   }
   return lines.size();
 }
@@ -41,15 +63,14 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   if (*prefix == '\0') {
     return false;  // an empty prefix names no component, yet its keys would match every one
   }
-  const std::string key_start = std::string(prefix) + "_";
-  const std::string string_key = key_start + "STRING_VERSION";
-  const std::string number_key = key_start + "VERSION";
+  const std::string string_key = std::string(prefix) + "_STRING_VERSION";
+  const std::string number_key = std::string(prefix) + "_VERSION";
   char line[kLineBufferSize];
   bool rewritten = false;
   while (!input.at_end()) {
     // Lines that need no rewrite and no conversion are copied as they stand: most of a big file.
     const std::string_view plain = input.plain_lines();
-    const std::size_t unchanged = size_without_keys(plain, key_start, string_key, number_key);
+    const std::size_t unchanged = size_without_keys(plain, string_key, number_key);
     if (unchanged > 0) {
       output.put_raw(plain.data(), unchanged);
       input.skip_lines(unchanged);
