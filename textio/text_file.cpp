@@ -36,7 +36,7 @@ bool breaks_line_form(const char* pair) {
 }
 
 // The pairs that stretch_breaks_line_form checks at once.
-constexpr std::size_t kStretch = 64;
+constexpr std::size_t kStretch = 256;
 
 // True when one of the kStretch byte pairs that start at `stretch` breaks the CR LF form. Written
 // without a branch and with a fixed count, so that the compiler vectorizes it.
