@@ -78,7 +78,9 @@ std::optional<TextInputFile> TextInputFile::open_for_reading(const char* path,
 }
 
 TextInputFile::TextInputFile(FileHandle file, std::size_t block_size)
-    : file_(file), block_size_(block_size), block_(std::make_unique<char[]>(block_size)) {}
+    : file_(file),
+      block_size_(block_size),
+      block_(std::make_unique_for_overwrite<char[]>(block_size)) {}
 
 TextInputFile::TextInputFile(TextInputFile&& other) noexcept
     : file_(std::exchange(other.file_, kNoFile)),
@@ -206,7 +208,7 @@ std::optional<TextOutputFile> TextOutputFile::open_for_writing(const char* path)
 }
 
 TextOutputFile::TextOutputFile(FileHandle file)
-    : file_(file), block_(std::make_unique<char[]>(kTextBlockSize)) {}
+    : file_(file), block_(std::make_unique_for_overwrite<char[]>(kTextBlockSize)) {}
 
 TextOutputFile::TextOutputFile(TextOutputFile&& other) noexcept
     : file_(std::exchange(other.file_, kNoFile)),
