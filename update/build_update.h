@@ -32,8 +32,7 @@ struct UpdatePaths {
 //   - writing, syncing or closing the temporary file fails: "Can't write temporary file", 1;
 //     version file unchanged, temporary file deleted;
 //   - the prefix is empty, or no line carries its key and separator: "unknown parameter", 1;
-//   version file
-//     unchanged, temporary file deleted;
+//     version file unchanged, temporary file deleted;
 //   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
 //     version file unchanged, the rewritten copy left as the temporary file;
 //   - otherwise: no message, 0; every key line carries the next build number, every line ends in
