@@ -15,53 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "update/build_update.h"
 
 namespace {
-
-void check(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
-
-std::string scratch_directory;
-std::string version_file;
-std::string temp_file;
-
-// Best effort at exit: nothing is left to report a failure to.
-void remove_scratch() {
-  (void)std::remove(version_file.c_str());
-  (void)std::remove(temp_file.c_str());
-  (void)rmdir(scratch_directory.c_str());
-}
-
-// Creates this process's private scratch directory in TMPDIR, or else in memory where the machine
-// offers it, and silences the command's messages. A crash ends the process without removing the
-// directory; a TMPDIR lets the caller clean up.
-bool make_scratch() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  for (const char* base : {tmpdir != nullptr ? tmpdir : "/dev/shm", "/dev/shm", "/tmp"}) {
-    std::string pattern = std::string(base) + "/bumpbuild-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      scratch_directory = pattern;
-      version_file = pattern + "/version.h";
-      temp_file = pattern + "/$$TEMP.TMP";
-      (void)std::atexit(remove_scratch);  // without it the directory merely stays behind
-      return std::freopen("/dev/null", "w", stdout) != nullptr;
-    }
-  }
-  return false;
-}
-
-bool store(const std::string& path, std::string_view content) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) {
-    return false;
-  }
-  const bool written = std::fwrite(content.data(), 1, content.size(), file) == content.size();
-  return std::fclose(file) == 0 && written;
-}
 
 std::optional<std::string> load(const std::string& path) {
   std::FILE* file = std::fopen(path.c_str(), "rb");
@@ -123,10 +80,12 @@ std::optional<std::string> expected_file(std::string_view content, const std::st
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool scratch_ready = make_scratch();
-  if (!scratch_ready) {
-    std::abort();
-  }
+  // The version file and the temporary file lie in the scratch directory; the command's messages
+  // go to /dev/null.
+  static const std::string version_file = scratch_directory() + "/version.h";
+  static const std::string temp_file = scratch_directory() + "/$$TEMP.TMP";
+  static const bool silenced = std::freopen("/dev/null", "w", stdout) != nullptr;
+  check(silenced);
   if (size == 0) {
     return 0;
   }
@@ -135,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string prefix(raw_prefix.substr(0, raw_prefix.find('\0')));
   const std::string_view content(reinterpret_cast<const char*>(data) + 1 + prefix_length,
                                  size - 1 - prefix_length);
-  if (!store(version_file, content)) {
+  if (!store_file(version_file, content)) {
     std::abort();
   }
 

@@ -14,51 +14,12 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "textio/text_file.h"
 
 namespace {
 
 constexpr char kFill = 0x5A;  // marks buffer bytes a read has no business touching
-
-void check(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
-
-std::string scratch_directory;
-std::string scratch_file;
-
-// Best effort at exit: nothing is left to report a failure to.
-void remove_scratch() {
-  (void)std::remove(scratch_file.c_str());
-  (void)rmdir(scratch_directory.c_str());
-}
-
-// Creates this process's private scratch directory in TMPDIR, or else in memory where the machine
-// offers it. A crash ends the process without removing it; a TMPDIR lets the caller clean up.
-bool make_scratch() {
-  const char* tmpdir = std::getenv("TMPDIR");
-  for (const char* base : {tmpdir != nullptr ? tmpdir : "/dev/shm", "/dev/shm", "/tmp"}) {
-    std::string pattern = std::string(base) + "/bumpbuild-fuzz-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) {
-      scratch_directory = pattern;
-      scratch_file = pattern + "/input.txt";
-      (void)std::atexit(remove_scratch);  // without it the directory merely stays behind
-      return true;
-    }
-  }
-  return false;
-}
-
-bool store_content(const char* data, std::size_t size) {
-  std::FILE* file = std::fopen(scratch_file.c_str(), "wb");
-  if (file == nullptr) {
-    return false;
-  }
-  const bool written = std::fwrite(data, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
 
 // What reading the text should deliver: everything before the first Ctrl-Z, without CR bytes.
 std::string reference_text(const char* data, std::size_t size) {
@@ -98,10 +59,7 @@ void append_without_carriage_returns(std::string& text, std::string_view lines) 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const bool scratch_ready = make_scratch();
-  if (!scratch_ready) {
-    std::abort();
-  }
+  static const std::string scratch_file = scratch_directory() + "/input.txt";
   if (size < 3) {
     return 0;
   }
@@ -111,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const unsigned first_line_steps = data[2] >> 4U;
   const char* const content = reinterpret_cast<const char*>(data) + 3;
   const std::size_t content_size = size - 3;
-  if (!store_content(content, content_size)) {
+  if (!store_file(scratch_file, std::string_view(content, content_size))) {
     std::abort();
   }
 

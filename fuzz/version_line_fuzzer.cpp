@@ -9,18 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/fuzz_support.h"
 #include "update/build_update.h"
 
 namespace {
 
 constexpr std::size_t kMaxPiece = kLinePieceCapacity - 1;
 constexpr char kFill = 0x5A;  // marks buffer bytes the call has no business touching
-
-void check(bool condition) {
-  if (!condition) {
-    __builtin_trap();
-  }
-}
 
 // Finds `needle` in `text` byte by byte, independently of std::string_view::find.
 bool contains(std::string_view text, std::string_view needle) {
