@@ -1,18 +1,26 @@
-// POSIX children: fork and exec, with the mount namespace and resource limit set up in the child
-// between the two.
+// POSIX children: fork and exec, with the mount namespace, resource limit, user and standard
+// output set up in the child between the two.
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include "tests/child_process.h"
+
+extern char** environ;  // NOLINT(readability-redundant-declaration): unistd.h declares it only for
+                        // _GNU_SOURCE
 
 namespace {
 
@@ -26,27 +34,31 @@ bool needs_mount_namespace(const ChildOptions& options) {
   _exit(127);
 }
 
-void set_up_mounts(const ChildOptions& options) {
+// Enters a private mount namespace and mounts what `options` ask for. Returns nullptr, or the
+// name of the step that failed with errno set.
+const char* set_up_mounts(const ChildOptions& options) {
   if (::unshare(CLONE_NEWNS) != 0) {
-    fail_in_child("unshare");
+    return "unshare";
   }
+  // Fails with EINVAL in a chroot whose root is not a mount point.
   if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    fail_in_child("mount private");
+    return "mount / private";
   }
   if (options.tmpfs_working_directory &&
       ::mount("tmpfs", options.working_directory.c_str(), "tmpfs", 0, "size=64m") != 0) {
-    fail_in_child("mount tmpfs");
+    return "mount tmpfs";
   }
   if (!options.read_only_directory.empty()) {
     const char* directory = options.read_only_directory.c_str();
     if (::mount(directory, directory, nullptr, MS_BIND, nullptr) != 0 ||
         ::mount(nullptr, directory, nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) != 0) {
-      fail_in_child("mount read-only");
+      return "mount read-only";
     }
   }
+  return nullptr;
 }
 
-// The argument vector for execv, built before the fork: a child forked from a threaded process
+// The argument vector for execve, built before the fork: a child forked from a threaded process
 // must not allocate.
 std::vector<char*> argument_vector(const ChildOptions& options) {
   std::vector<char*> argv;
@@ -58,13 +70,37 @@ std::vector<char*> argument_vector(const ChildOptions& options) {
   return argv;
 }
 
-[[noreturn]] void exec_child(const ChildOptions& options, char* const* argv, int output) {
+// The inherited environment without the names that `options` set, then their entries.
+std::vector<char*> environment_vector(const ChildOptions& options) {
+  std::vector<char*> envp;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    bool replaced = false;
+    for (const std::string& added : options.environment) {
+      const std::size_t name_end = added.find('=') + 1;
+      replaced = replaced || std::strncmp(*entry, added.c_str(), name_end) == 0;
+    }
+    if (!replaced) {
+      envp.push_back(*entry);
+    }
+  }
+  for (const std::string& added : options.environment) {
+    envp.push_back(const_cast<char*>(added.c_str()));
+  }
+  envp.push_back(nullptr);
+  return envp;
+}
+
+[[noreturn]] void exec_child(const ChildOptions& options, char* const* argv, char* const* envp,
+                             int output) {
   if (needs_mount_namespace(options)) {
-    set_up_mounts(options);
+    if (const char* step = set_up_mounts(options)) {
+      fail_in_child(step);
+    }
   }
   if (::chdir(options.working_directory.c_str()) != 0) {
     fail_in_child("chdir");
   }
+  (void)std::signal(SIGPIPE, SIG_DFL);  // as a shell starts a command
   if (options.file_size_limit != 0) {
     (void)std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
@@ -72,57 +108,139 @@ std::vector<char*> argument_vector(const ChildOptions& options) {
       fail_in_child("setrlimit");
     }
   }
-  if (::dup2(output, STDOUT_FILENO) < 0) {
-    fail_in_child("dup2");
+  if (options.group_id >= 0 &&
+      (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(options.group_id)) != 0)) {
+    fail_in_child("setgid");
   }
-  ::execv(options.program.c_str(), argv);
-  fail_in_child("execv");
+  if (options.user_id >= 0 && ::setuid(static_cast<uid_t>(options.user_id)) != 0) {
+    fail_in_child("setuid");
+  }
+  if (output < 0 ? ::close(STDOUT_FILENO) != 0 : ::dup2(output, STDOUT_FILENO) < 0) {
+    fail_in_child("standard output");
+  }
+  ::execve(options.program.c_str(), argv, envp);
+  fail_in_child("execve");
 }
 
+// Returns the status waitpid reports for `pid`, or -1.
 int wait_for(pid_t pid) {
   int status = 0;
   pid_t waited = -1;
   do {
     waited = ::waitpid(pid, &status, 0);
   } while (waited < 0 && errno == EINTR);
-  return waited == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return waited == pid ? status : -1;
+}
+
+std::int64_t now_ms() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return std::int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Milliseconds left before `deadline` for poll: -1 (no limit) when it is 0.
+int remaining_ms(std::int64_t deadline) {
+  return deadline == 0 ? -1 : static_cast<int>(std::max<std::int64_t>(0, deadline - now_ms()));
+}
+
+// Waits until the child has ended, unreaped, or its deadline has passed; then kills it.
+void end_by_deadline(const RunningChild& child) {
+  if (child.deadline == 0) {
+    return;
+  }
+  siginfo_t info{};
+  while (remaining_ms(child.deadline) > 0) {
+    info.si_pid = 0;
+    if (::waitid(P_PID, static_cast<id_t>(child.process), &info, WEXITED | WNOHANG | WNOWAIT) ==
+            0 &&
+        info.si_pid != 0) {
+      return;
+    }
+    ::usleep(10000);
+  }
+  kill_child(child);
 }
 
 }  // namespace
 
 std::optional<std::string> unsupported_reason(const ChildOptions& options) {
+  if ((options.user_id >= 0 || options.group_id >= 0) && ::geteuid() != 0) {
+    return "needs root to run the command as another user";
+  }
   if (!needs_mount_namespace(options)) {
     return std::nullopt;
   }
   if (::geteuid() != 0) {
     return "needs root for a private mount namespace";
   }
+  // A throwaway child does what the child of the test will do; its failure says why.
+  int pipe_ends[2];
+  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+    return "cannot make a pipe";
+  }
   const pid_t probe = ::fork();
   if (probe == 0) {
-    _exit(::unshare(CLONE_NEWNS) == 0 ? 0 : 1);
+    const char* step = set_up_mounts(options);
+    if (step == nullptr) {
+      _exit(0);
+    }
+    const int error = errno;
+    (void)!::write(pipe_ends[1], &error, sizeof error);
+    (void)!::write(pipe_ends[1], step, std::strlen(step));
+    _exit(1);
   }
-  if (probe < 0 || wait_for(probe) != 0) {
-    return "this machine does not allow a private mount namespace";
+  ::close(pipe_ends[1]);
+  char report[128] = {};
+  std::size_t size = 0;
+  for (ssize_t count = 1; count != 0 && size < sizeof report - 1;) {
+    count = ::read(pipe_ends[0], report + size, sizeof report - 1 - size);
+    if (count < 0 && errno != EINTR) {
+      break;
+    }
+    size += count > 0 ? static_cast<std::size_t>(count) : 0;
   }
-  return std::nullopt;
+  ::close(pipe_ends[0]);
+  const int status = probe < 0 ? -1 : wait_for(probe);
+  if (status == 0) {
+    return std::nullopt;
+  }
+  int error = 0;
+  if (size <= sizeof error) {
+    return "the mount namespace could not be set up";
+  }
+  std::memcpy(&error, report, sizeof error);
+  return std::string("this machine does not allow the private mount namespace the test needs: ") +
+         (report + sizeof error) + ": " + std::strerror(error);
 }
 
 RunningChild start_child(const ChildOptions& options) {
   const std::vector<char*> argv = argument_vector(options);
-  int pipe_ends[2];
-  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+  const std::vector<char*> envp = environment_vector(options);
+  int pipe_ends[2] = {-1, -1};
+  if (options.output != ChildOutput::kClosed && ::pipe2(pipe_ends, O_CLOEXEC) != 0) {
     return {};
   }
+  if (options.output == ChildOutput::kUnreadPipe) {
+    ::close(pipe_ends[0]);  // no reader from the start
+    pipe_ends[0] = -1;
+  }
+  const std::int64_t deadline = options.time_limit_seconds == 0
+                                    ? 0
+                                    : now_ms() + std::int64_t{options.time_limit_seconds} * 1000;
   const pid_t pid = ::fork();
   if (pid == 0) {
-    exec_child(options, argv.data(), pipe_ends[1]);
+    exec_child(options, argv.data(), envp.data(), pipe_ends[1]);
   }
-  ::close(pipe_ends[1]);
+  if (pipe_ends[1] >= 0) {
+    ::close(pipe_ends[1]);
+  }
   if (pid < 0) {
-    ::close(pipe_ends[0]);
+    if (pipe_ends[0] >= 0) {
+      ::close(pipe_ends[0]);
+    }
     return {};
   }
-  return {pid, pipe_ends[0]};
+  return {pid, pipe_ends[0], deadline};
 }
 
 void kill_child(const RunningChild& child) {
@@ -136,17 +254,33 @@ ChildResult wait_child(RunningChild& child) {
   if (child.process <= 0) {
     return result;
   }
+  const int output = static_cast<int>(child.output);
   char buffer[4096];
-  for (;;) {
-    const ssize_t count = ::read(static_cast<int>(child.output), buffer, sizeof buffer);
+  while (output >= 0) {
+    pollfd readable{output, POLLIN, 0};
+    const int ready = ::poll(&readable, 1, remaining_ms(child.deadline));
+    if (ready == 0) {
+      kill_child(child);  // then read on to the end of the output
+      child.deadline = 0;
+      continue;
+    }
+    const ssize_t count = ready < 0 ? -1 : ::read(output, buffer, sizeof buffer);
     if (count > 0) {
       result.output.append(buffer, static_cast<std::size_t>(count));
     } else if (count == 0 || errno != EINTR) {
       break;
     }
   }
-  ::close(static_cast<int>(child.output));
-  result.exit_status = wait_for(static_cast<pid_t>(child.process));
+  if (output >= 0) {
+    ::close(output);
+  }
+  end_by_deadline(child);
+  const int status = wait_for(static_cast<pid_t>(child.process));
+  if (status >= 0 && WIFEXITED(status)) {
+    result.exit_status = WEXITSTATUS(status);
+  } else if (status >= 0 && WIFSIGNALED(status)) {
+    result.term_signal = WTERMSIG(status);
+  }
   child = {};
   return result;
 }

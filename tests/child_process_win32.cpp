@@ -56,6 +56,14 @@ std::optional<std::string> unsupported_reason(const ChildOptions& options) {
   if (options.tmpfs_working_directory || !options.read_only_directory.empty()) {
     return "Windows has no private mount namespaces";
   }
+  if (options.user_id >= 0 || options.group_id >= 0) {
+    return "Windows has no POSIX user ids to run a child as";
+  }
+  if (!options.environment.empty() || options.output != ChildOutput::kCollected ||
+      options.time_limit_seconds != 0) {
+    return "the Win32 child harness only collects the output of a child in the inherited "
+           "environment, without a time limit";
+  }
   return std::nullopt;
 }
 
@@ -92,7 +100,7 @@ RunningChild start_child(const ChildOptions& options) {
   }
   ::CloseHandle(process.hThread);
   return {reinterpret_cast<std::intptr_t>(process.hProcess),
-          reinterpret_cast<std::intptr_t>(read_end)};
+          reinterpret_cast<std::intptr_t>(read_end), 0};
 }
 
 void kill_child(const RunningChild& child) {
