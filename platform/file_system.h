@@ -6,22 +6,37 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
+
+// Makes the process safe to start from any shell, before it opens a file: standard descriptors
+// that were closed are opened on the null device, so that no file takes their place and no
+// message lands in one; a message to a reader that has gone and a write beyond a file-size limit
+// fail as writes instead of ending the process.
+void prepare_process();
 
 // An open file: a POSIX descriptor or a Win32 handle, widened to one integer type.
 using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;
 
 // Opens an existing file for reading, in binary mode. Returns kNoFile when the file does not
-// exist or cannot be opened; nothing is created. Opening a directory may succeed on POSIX; its
-// first read then fails.
+// exist or cannot be opened; nothing is created. Opening a directory or a device may succeed;
+// is_regular_file tells.
 FileHandle open_file_for_reading(const char* path);
 
-// Creates the file at `path`, or truncates an existing regular file to length 0, and opens it for
-// writing in binary mode. A symbolic link at `path` is never followed, and a file that has other
-// names (hard links) is never truncated: nothing is created, truncated or written through them.
-// Returns kNoFile on any failure (a link at `path`, a read-only file, a directory that does not
-// allow the creation); the file system is then unchanged.
-FileHandle create_file_for_writing(const char* path);
+// True when `file` is an ordinary file on a disk: not a directory, a device, a pipe or a socket.
+bool is_regular_file(FileHandle file);
+
+// Creates a new, empty file at `path` that only this process has written, opens it for reading
+// and writing in binary mode and holds an exclusive lock on it (POSIX: on the very descriptor
+// returned, which is also what a file server sees) until it is closed. Whatever stood at `path`
+// is removed first, never followed (a link, a file another user left, a leftover of another run);
+// a file that another run holds locked is removed only after that run has let it go.
+// Returns kNoFile, with nothing at `path` changed, when `path` names the same file as
+// `protected_file` (a hard link to it, or the file a link at `protected_file` leads to); may be
+// nullptr). Returns kNoFile when what stands at `path` cannot be removed (a directory, another
+// user's file in a sticky directory) or the file cannot be created; what stood there may then be
+// gone.
+FileHandle create_file_for_writing(const char* path, const char* protected_file);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,
 // or -1 on a read error. Interrupted reads are retried.
@@ -34,35 +49,55 @@ bool write_file(FileHandle file, const char* data, std::size_t size);
 // Makes everything written to `file` durable on stable storage. Returns false on failure.
 bool sync_file(FileHandle file);
 
+// Gives `to` the owner, group and extended attributes of `from` (POSIX ACLs among them) where
+// this process may set them, then the permission bits of `from` (POSIX). Returns false only when
+// the permission bits could not be set; on Windows, where replace_file carries the read-only
+// attribute over, it does nothing and returns true.
+bool copy_file_attributes(FileHandle from, FileHandle to);
+
 // Releases `file`. Returns false when the close reports an error (on some file systems the first
 // report of a failed write). kNoFile is accepted and returns true.
 bool close_file(FileHandle file);
 
-// Deletes the file at `path` (a link itself, never its target). Returns false when nothing was
-// deleted.
-bool remove_file(const char* path);
+// Deletes `path` if it still names `file`, a file from create_file_for_writing, then closes
+// `file`. Returns true when the file is gone from `path`; nothing else is ever deleted.
+bool remove_file(FileHandle file, const char* path);
 
-// Replaces the file at `target` by the file at `source` so that `target` always names either
-// its old content or the complete new one, even across a crash or a power cut, provided the
-// caller made `source` durable first (sync_file): the rename is a single atomic step, any
-// intermediate copy is synced before it, and the directory of `target` is synced after it. The
-// replacement keeps the permission bits (POSIX) or the read-only attribute (Windows) of the old
-// `target`. When `source` and `target` lie on different file systems, `source` is first copied into
-// a new file beside `target`, which then takes its name; `source` is deleted afterwards. Returns
-// true when `target` holds the new content and `source` is gone. Returns false when it does not:
-// `target` is then unchanged and `source` is kept; any intermediate copy is deleted.
-bool replace_file(const char* source, const char* target);
+// Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
+// `source_path`, so that `target` always names either its old content or the complete new one,
+// even across a crash or a power cut, provided the caller made `source` durable first
+// (sync_file): the rename is a single atomic step, any intermediate copy is synced before it, and
+// the directory of `target` is synced after it. Nothing holds the old `target` open meanwhile.
+// What is renamed onto `target` is always this process's own file: `source_path` is renamed only
+// after checking that it still names `source`, and only where no other user may change the names
+// in its directory (POSIX); otherwise, and when `source_path` and `target` lie on different file
+// systems, `source` is first copied into a new file beside `target`, "<target>.bumpbuild-new"
+// (removed first if an earlier run was killed there), which then takes `target`'s name, and
+// `source_path` is deleted. A rename that reports an error but did take place counts as done.
+// The replacement keeps the read-only attribute of the old `target` (Windows).
+// Closes `source` in every case. Returns true when `target` holds the new content and
+// `source_path` no longer names it. Returns false when it does not: `target` is then unchanged,
+// `source_path` still names the written file, and any intermediate copy is deleted.
+bool replace_file(FileHandle source, const char* source_path, const char* target);
 
-// An exclusive lock that serializes the runs that update the file at one path, from any process
-// and any current directory on this machine.
+// An exclusive lock that serializes the runs that update one version file.
 using FileLock = std::intptr_t;
 inline constexpr FileLock kNoLock = -1;
 
-// Blocks until this process holds the exclusive lock for the file at `path`, and returns it.
-// The lock stays with the file's path across its replacement by replace_file: a run that waited
-// while another replaced the file holds the lock for the new file, not for the old one.
-// Returns kNoLock, holding nothing, when the file does not exist or cannot be locked.
-FileLock lock_file_exclusively(const char* path);
+// Stores in `resolved` the path of the file that `path` names once symbolic links are followed
+// (POSIX; Windows takes `path` as it stands), or `path` itself when nothing exists there. Then,
+// when that is a regular file, blocks until this process holds the exclusive lock on its
+// companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
+// all, as the umask allows) and never replaced or deleted, and returns the lock.
+// The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
+// for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
+// so the lock serializes runs on every machine that reaches the file through such a server, and
+// never holds the version file itself open. A run that waited re-checks that `path` still leads
+// to the file it locked, and otherwise locks the file it leads to now.
+// Returns kNoLock, holding nothing, when there is no regular file at `path` (nothing is created
+// then), and when the companion cannot be opened or the file system offers no locks: the run then
+// goes on unlocked.
+FileLock lock_file_exclusively(const char* path, std::string& resolved);
 
 // Releases a lock from lock_file_exclusively. kNoLock is accepted and does nothing. A lock is
 // also released when its process ends, however it ends.

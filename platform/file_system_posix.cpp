@@ -1,11 +1,16 @@
-// POSIX implementation of the platform layer.
+// POSIX implementation of the platform layer (Linux: extended attributes, copy_file_range).
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -25,12 +30,51 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+// Blocks until `fd` holds an exclusive flock. Returns false when the file system offers no lock
+// (or refuses this one); the caller then goes on without it.
+bool lock_exclusively(int fd) {
+  int locked = 0;
+  do {
+    locked = ::flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  return locked == 0;
+}
+
+bool same_file(const struct stat& one, const struct stat& other) {
+  return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// True when `path` itself (a link is not followed) is the file `status` describes.
+bool names_file(const char* path, const struct stat& status) {
+  struct stat named {};
+  return ::lstat(path, &named) == 0 && same_file(named, status);
+}
+
+// True when `path` itself names the file open at `fd`.
+bool names_open_file(const char* path, int fd) {
+  struct stat held {};
+  return ::fstat(fd, &held) == 0 && names_file(path, held);
+}
+
 std::string directory_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   if (slash == std::string::npos) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// True when no other user can rename, delete or replace a file this process owns in `directory`:
+// it belongs to this user or root, and only its owner may write it, or it is sticky. (Access
+// control lists on the directory are not looked at.)
+bool only_this_user_changes_names_in(const std::string& directory) {
+  struct stat status {};
+  if (::stat(directory.c_str(), &status) != 0) {
+    return false;
+  }
+  const bool owner_trusted = status.st_uid == ::geteuid() || status.st_uid == 0;
+  const bool others_write = (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  return owner_trusted && (!others_write || (status.st_mode & S_ISVTX) != 0);
 }
 
 // Makes the directory entry of a rename durable. Some file systems refuse to sync a directory;
@@ -44,63 +88,202 @@ bool sync_directory(const std::string& directory) {
   return close_file(fd) && synced;
 }
 
+// Copies the whole file at `from` into `to`, which is at its start. The kernel copies where it
+// can; file systems that cannot (or across some mounts) get plain reads and writes.
 bool copy_contents(int from, int to) {
-  static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
-  std::string block(kCopyBlock, '\0');
+  off_t offset = 0;
   for (;;) {
-    const std::ptrdiff_t count = read_file(from, block.data(), block.size());
+    static constexpr std::size_t kChunk = std::size_t{1} << 30;
+    const ssize_t count = ::copy_file_range(from, &offset, to, nullptr, kChunk, 0);
     if (count == 0) {
       return true;
     }
-    if (count < 0 || !write_file(to, block.data(), static_cast<std::size_t>(count))) {
+    if (count > 0) {
+      continue;
+    }
+    if (errno == EINTR) {
+      continue;
+    }
+    if (offset != 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
+                        errno != EOPNOTSUPP && errno != EBADF)) {
       return false;
+    }
+    break;
+  }
+  static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
+  const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+  for (;;) {
+    ssize_t count = 0;
+    do {
+      count = ::pread(from, block.get(), kCopyBlock, offset);
+    } while (count < 0 && errno == EINTR);
+    if (count == 0) {
+      return true;
+    }
+    if (count < 0 || !write_file(to, block.get(), static_cast<std::size_t>(count))) {
+      return false;
+    }
+    offset += count;
+  }
+}
+
+// Copies the extended attributes of `from` to `to`, as far as this process may set them.
+void copy_extended_attributes(int from, int to) {
+  const ssize_t names_size = ::flistxattr(from, nullptr, 0);
+  if (names_size <= 0) {
+    return;
+  }
+  std::vector<char> names(static_cast<std::size_t>(names_size));
+  const ssize_t listed = ::flistxattr(from, names.data(), names.size());
+  if (listed <= 0) {
+    return;
+  }
+  std::vector<char> value;
+  for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+    const char* name = names.data() + at;
+    at += std::char_traits<char>::length(name) + 1;
+    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    if (size < 0) {
+      continue;
+    }
+    value.resize(static_cast<std::size_t>(size));
+    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    if (got >= 0) {
+      (void)::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
     }
   }
 }
 
-// Copies the open file `source` into a new file in the directory of `target`, where a rename
-// onto `target` is atomic, and renames it there. On failure `target` is unchanged and the copy
-// is deleted.
-bool replace_through_copy_beside(int source, const char* target, const struct stat* target_status) {
-  std::string copy_path = std::string(target) + ".XXXXXX";
-  const int copy = ::mkstemp(copy_path.data());
+// Creates a new file at `path`, removing whatever stood there first, never following a link. The
+// file starts with no permission for anyone else. Returns -1 when something else took the name
+// meanwhile or the creation fails.
+int create_exclusively(const char* path) {
+  if (::unlink(path) != 0 && errno != ENOENT) {
+    return -1;
+  }
+  return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+}
+
+// Copies the open file `source` into a new file beside `target`, where a rename onto `target` is
+// atomic, gives the copy `source`'s attributes, makes it durable and renames it onto `target`.
+// The copy has a fixed name, so a run killed meanwhile leaves at most that one file, which the
+// next run removes. On failure `target` is unchanged and the copy is deleted.
+bool replace_through_copy_beside(int source, const char* target) {
+  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  const int copy = create_exclusively(copy_path.c_str());
   if (copy < 0) {
     return false;
   }
-  bool copied = ::lseek(source, 0, SEEK_SET) == 0 && copy_contents(source, copy);
-  if (copied && target_status != nullptr) {
-    copied = ::fchmod(copy, target_status->st_mode & 07777) == 0;
-  }
+  bool copied = copy_contents(source, copy) && copy_file_attributes(source, copy);
   copied = copied && sync_file(copy);
+  struct stat written {};
+  copied = ::fstat(copy, &written) == 0 && copied;
   copied = close_file(copy) && copied;
-  if (!copied || ::rename(copy_path.c_str(), target) != 0) {
-    ::unlink(copy_path.c_str());
+  if (copied && (::rename(copy_path.c_str(), target) == 0 || names_file(target, written))) {
+    return true;
+  }
+  ::unlink(copy_path.c_str());
+  return false;
+}
+
+// Renames the open file `source` from `source_path` onto `target` after checking that the name
+// still is that file. A rename that reports failure yet took place counts as done.
+bool rename_open_file(int source, const char* source_path, const char* target) {
+  struct stat written {};
+  if (::fstat(source, &written) != 0 || !names_file(source_path, written)) {
     return false;
   }
-  return true;
+  if (::rename(source_path, target) == 0) {
+    return true;
+  }
+  const int error = errno;
+  if (names_file(target, written)) {
+    return true;
+  }
+  errno = error;
+  return false;
+}
+
+// Waits until no other run holds the file at `path` (a regular file that stood there), so that
+// removing it pulls nothing from under a run that is writing it. Returns the descriptor that holds
+// the wait's lock (closed by the caller once the name is gone), or -1 when the file could not be
+// opened; the removal then goes ahead. Sets `moved` when the name no longer names the file waited
+// for, so the caller looks again.
+int wait_for_other_writer(const char* path, bool& moved) {
+  moved = false;
+  int fd = open_retrying(path, O_RDWR | O_NOFOLLOW);
+  if (fd < 0 && (errno == EACCES || errno == EPERM)) {
+    fd = open_retrying(path, O_RDONLY | O_NOFOLLOW);  // a read-only leftover still locks locally
+  }
+  if (fd < 0) {
+    return -1;
+  }
+  lock_exclusively(fd);
+  moved = !names_open_file(path, fd);
+  return fd;
 }
 
 }  // namespace
+
+void prepare_process() {
+  for (int standard = 0; standard <= 2; ++standard) {
+    if (::fcntl(standard, F_GETFD) < 0 && errno == EBADF) {
+      // The lowest free descriptor is the closed one; failing, the run goes on as it can.
+      (void)open_retrying("/dev/null", O_RDWR);
+    }
+  }
+  (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGXFSZ, SIG_IGN);
+}
 
 FileHandle open_file_for_reading(const char* path) {
   const int fd = open_retrying(path, O_RDONLY);
   return fd < 0 ? kNoFile : fd;
 }
 
-FileHandle create_file_for_writing(const char* path) {
-  // Truncation waits until the file is known to be a regular file with no other name: a hard link
-  // planted at `path` could otherwise empty the very file the run is about to rewrite.
-  const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
-  if (fd < 0) {
-    return kNoFile;
-  }
+bool is_regular_file(FileHandle file) {
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode) || status.st_nlink != 1 ||
-      ::ftruncate(fd, 0) != 0) {
+  return ::fstat(descriptor(file), &status) == 0 && S_ISREG(status.st_mode);
+}
+
+FileHandle create_file_for_writing(const char* path, const char* protected_file) {
+  struct stat kept {};
+  const bool keeps_file = protected_file != nullptr && ::stat(protected_file, &kept) == 0;
+  for (;;) {
+    struct stat standing {};
+    if (::lstat(path, &standing) == 0) {
+      if (keeps_file && same_file(standing, kept)) {
+        return kNoFile;
+      }
+      bool moved = false;
+      const int waited = S_ISREG(standing.st_mode) ? wait_for_other_writer(path, moved) : -1;
+      if (moved) {
+        ::close(waited);
+        continue;
+      }
+      const bool removed = ::unlink(path) == 0 || errno == ENOENT;
+      if (waited >= 0) {
+        ::close(waited);
+      }
+      if (!removed) {
+        return kNoFile;
+      }
+    }
+    const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) {
+        continue;  // another run took the name between the removal and the creation
+      }
+      return kNoFile;
+    }
+    // Another run may have opened the new file before the lock and removed it after its own
+    // wait: then the name belongs to that run now, and this one starts over.
+    lock_exclusively(fd);
+    if (names_open_file(path, fd)) {
+      return fd;
+    }
     ::close(fd);
-    return kNoFile;
   }
-  return fd;
 }
 
 std::ptrdiff_t read_file(FileHandle file, char* buffer, std::size_t size) {
@@ -135,6 +318,18 @@ bool sync_file(FileHandle file) {
   return result == 0;
 }
 
+bool copy_file_attributes(FileHandle from, FileHandle to) {
+  struct stat status {};
+  if (::fstat(descriptor(from), &status) != 0) {
+    return false;
+  }
+  // Owner first: changing it may clear the set-user-ID and set-group-ID bits, which the mode
+  // then restores. A plain user may only give a file its own owner and one of its groups.
+  (void)::fchown(descriptor(to), status.st_uid, status.st_gid);
+  copy_extended_attributes(descriptor(from), descriptor(to));
+  return ::fchmod(descriptor(to), status.st_mode & 07777) == 0;
+}
+
 bool close_file(FileHandle file) {
   if (file == kNoFile) {
     return true;
@@ -143,63 +338,59 @@ bool close_file(FileHandle file) {
   return ::close(descriptor(file)) == 0 || errno == EINTR;
 }
 
-bool remove_file(const char* path) {
-  return ::unlink(path) == 0;
+bool remove_file(FileHandle file, const char* path) {
+  // Deleted while still held, so no other run can take the name in between.
+  const bool removed = names_open_file(path, descriptor(file)) && ::unlink(path) == 0;
+  close_file(file);
+  return removed;
 }
 
-bool replace_file(const char* source, const char* target) {
-  // The source is opened without following a link, so the permission bits go to the file that
-  // will take the target's name and never to whatever a planted link points at.
-  const int source_fd = open_retrying(source, O_RDONLY | O_NOFOLLOW);
-  if (source_fd < 0) {
-    return false;
+bool replace_file(FileHandle source, const char* source_path, const char* target) {
+  const int fd = descriptor(source);
+  bool replaced = false;
+  bool copy_beside = !only_this_user_changes_names_in(directory_of(source_path));
+  if (!copy_beside) {
+    replaced = rename_open_file(fd, source_path, target);
+    copy_beside = !replaced && errno == EXDEV;
   }
-  struct stat source_status {};
-  struct stat target_status {};
-  const bool target_exists = ::stat(target, &target_status) == 0;
-  bool ready = ::fstat(source_fd, &source_status) == 0 && S_ISREG(source_status.st_mode);
-  if (ready && target_exists) {
-    ready = ::fchmod(source_fd, target_status.st_mode & 07777) == 0;
-  }
-  if (!ready) {
-    close_file(source_fd);
-    return false;
-  }
-  bool replaced = ::rename(source, target) == 0;
-  const int rename_error = errno;
-  if (!replaced && rename_error == EXDEV) {
-    replaced =
-        replace_through_copy_beside(source_fd, target, target_exists ? &target_status : nullptr);
-    if (replaced) {
-      ::unlink(source);
+  if (copy_beside) {
+    replaced = replace_through_copy_beside(fd, target);
+    if (replaced && names_open_file(source_path, fd)) {
+      ::unlink(source_path);
     }
   }
-  close_file(source_fd);
+  close_file(source);
   if (replaced) {
     sync_directory(directory_of(target));
   }
   return replaced;
 }
 
-FileLock lock_file_exclusively(const char* path) {
+FileLock lock_file_exclusively(const char* path, std::string& resolved) {
   for (;;) {
-    const int fd = open_retrying(path, O_RDONLY);
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+    resolved = real != nullptr ? real.get() : path;
+    struct stat target {};
+    if (real == nullptr || ::stat(resolved.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) {
+      return kNoLock;
+    }
+    const std::string companion = resolved + ".lock";
+    int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+      // A companion this user may not write still locks on a local file system.
+      fd = open_retrying(companion.c_str(), O_RDONLY | O_NOFOLLOW);
+    }
     if (fd < 0) {
       return kNoLock;
     }
-    int locked = 0;
-    do {
-      locked = ::flock(fd, LOCK_EX);
-    } while (locked != 0 && errno == EINTR);
-    struct stat held {};
-    struct stat named {};
-    if (locked != 0 || ::fstat(fd, &held) != 0) {
+    if (!is_regular_file(fd) || !lock_exclusively(fd)) {
       ::close(fd);
       return kNoLock;
     }
-    // The holder before us may have replaced the file while we waited: then our lock is on a file
-    // that no longer has the name, and the lock on the new one is what counts.
-    if (::stat(path, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino) {
+    // While this run waited, the link at `path` may have been pointed elsewhere, or someone may
+    // have deleted the companion: then the lock that counts is on another file.
+    const std::unique_ptr<char, decltype(&std::free)> now(::realpath(path, nullptr), &std::free);
+    if (now != nullptr && resolved == now.get() && names_open_file(companion.c_str(), fd)) {
       return fd;
     }
     ::close(fd);
@@ -208,6 +399,6 @@ FileLock lock_file_exclusively(const char* path) {
 
 void unlock_file(FileLock lock) {
   if (lock != kNoLock) {
-    ::close(static_cast<int>(lock));  // closing the last descriptor releases the flock
+    ::close(static_cast<int>(lock));  // closing the only descriptor releases the flock
   }
 }

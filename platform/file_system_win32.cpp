@@ -3,8 +3,6 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
-// windows.h first: sddl.h relies on it.
-#include <sddl.h>
 
 #include <cstdint>
 #include <string>
@@ -101,21 +99,6 @@ bool sync_directory(const std::string& directory) {
   return ::CloseHandle(handle) != 0 && synced;
 }
 
-// Creates a new file with a name not in use, beside `target`, and stores its name in `path`.
-HANDLE create_file_beside(const char* target, std::string& path) {
-  static constexpr int kAttempts = 100;
-  const std::string stem = std::string(target) + "." + std::to_string(::GetCurrentProcessId());
-  for (int attempt = 0; attempt < kAttempts; ++attempt) {
-    path = stem + "-" + std::to_string(attempt);
-    HANDLE handle = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (handle != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_FILE_EXISTS) {
-      return handle;
-    }
-  }
-  return INVALID_HANDLE_VALUE;
-}
-
 bool copy_contents(FileHandle from, FileHandle to) {
   static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
   std::string block(kCopyBlock, '\0');
@@ -130,81 +113,113 @@ bool copy_contents(FileHandle from, FileHandle to) {
   }
 }
 
-// Copies `source` into a new file in the directory of `target`, where a rename onto `target` is
-// a single step, makes the copy durable and moves it over `target`. On failure `target` is
-// unchanged and the copy is deleted.
+// The identity of a file: its volume and its index there. Two names with one identity are links
+// to one file.
+struct FileIdentity {
+  DWORD volume = 0;
+  DWORD index_high = 0;
+  DWORD index_low = 0;
+  bool known = false;
+};
+
+bool operator==(const FileIdentity& one, const FileIdentity& other) {
+  return one.known && other.known && one.volume == other.volume &&
+         one.index_high == other.index_high && one.index_low == other.index_low;
+}
+
+FileIdentity identity_of(HANDLE handle) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(handle, &information)) {
+    return {};
+  }
+  return {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow,
+          true};
+}
+
+// The identity of what `path` names: the link itself when `flags` holds
+// FILE_FLAG_OPEN_REPARSE_POINT, else what a link leads to. The file is opened for nothing but
+// its attributes, sharing everything, so no other program is hindered.
+FileIdentity identity_at(const char* path, DWORD flags) {
+  HANDLE handle =
+      ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    return {};
+  }
+  const FileIdentity identity = identity_of(handle);
+  ::CloseHandle(handle);
+  return identity;
+}
+
+// Creates a new file at `path` after deleting whatever stood there: a link itself, never what it
+// leads to; a read-only leftover too. Nobody else may write or delete the file while it is open.
+HANDLE create_after_removing(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes) {
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+      ::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    if (!::DeleteFileA(path) && ::GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return INVALID_HANDLE_VALUE;
+    }
+  }
+  // FILE_FLAG_OPEN_REPARSE_POINT: a link planted between the deletion and the creation makes
+  // CREATE_NEW fail instead of creating its target.
+  return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Copies `source` into a new file beside `target`, "<target>.bumpbuild-new", where a rename onto
+// `target` is a single step, makes the copy durable and moves it over `target`. The fixed name
+// leaves at most one copy behind a killed run, which the next run deletes. On failure `target`
+// is unchanged and the copy is deleted.
 bool replace_through_copy_beside(const char* source, const char* target, DWORD target_attributes) {
   const FileHandle from = open_file_for_reading(source);
   if (from == kNoFile) {
     return false;
   }
-  std::string copy_path;
-  const FileHandle copy = file_handle(create_file_beside(target, copy_path));
+  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  const FileHandle copy = file_handle(create_after_removing(copy_path.c_str()));
   if (copy == kNoFile) {
     close_file(from);
     return false;
   }
   bool copied = copy_contents(from, copy) && sync_file(copy);
+  const FileIdentity written = identity_of(win32_handle(copy));
   copied = close_file(copy) && copied;
   close_file(from);
-  if (!copied || !move_keeping_read_only(copy_path.c_str(), target, target_attributes)) {
-    ::DeleteFileA(copy_path.c_str());
-    return false;
+  if (copied && (move_keeping_read_only(copy_path.c_str(), target, target_attributes) ||
+                 identity_at(target, 0) == written)) {
+    return true;
   }
-  return true;
+  ::DeleteFileA(copy_path.c_str());
+  return false;
 }
 
-// A name for the mutex that stands for the file at `path`: the same for every spelling of the
-// path (relative, "/" or "\", any letter case), and valid as a kernel object name, which may
-// not contain "\" and is limited in length, hence a hash of the folded full path. Returns an
-// empty name when the full path cannot be had.
-std::string lock_name(const char* path) {
-  const DWORD size = ::GetFullPathNameA(path, 0, nullptr, nullptr);
-  if (size == 0) {
-    return {};
+// Waits for the lock on `file` as long as another holder has it. A blocking LockFileEx waits by
+// itself for holders on this machine; a conflicting lock that reaches Windows from elsewhere (a
+// file server, or under Wine another Wine server) may be reported at once instead, so that
+// refusal is retried after growing pauses. Returns false when the file system offers no locks.
+bool wait_for_lock(HANDLE file) {
+  DWORD pause_ms = 1;
+  for (;;) {
+    OVERLAPPED whole_file{};
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file)) {
+      return true;
+    }
+    if (::GetLastError() != ERROR_LOCK_VIOLATION) {
+      return false;
+    }
+    ::Sleep(pause_ms);
+    pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
   }
-  std::string full(size, '\0');
-  const DWORD length = ::GetFullPathNameA(path, size, full.data(), nullptr);
-  if (length == 0 || length >= size) {
-    return {};
-  }
-  full.resize(length);
-  ::CharUpperBuffA(full.data(), length);
-  // 64-bit FNV-1a: a collision would only make two files share a lock.
-  std::uint64_t hash = 14695981039346656037ULL;
-  for (const char byte : full) {
-    hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211ULL;
-  }
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string name = "bumpbuild-version-file-";
-  for (int shift = 60; shift >= 0; shift -= 4) {
-    name += kDigits[(hash >> shift) & 0xF];
-  }
-  return name;
-}
-
-// Opens the mutex of that name, creating it when no process has it, in the namespace shared by
-// all sessions of this machine; a process that may not create global objects falls back to its
-// own session's namespace. Every account may wait for the mutex and release it, and nothing more:
-// runs elevated and not, or under other accounts, then share one lock. Returns nullptr on failure.
-HANDLE open_lock_mutex(const std::string& name) {
-  static constexpr DWORD kAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  // Allows kAccess (0x00100001) to everyone (WD, the World).
-  if (!::ConvertStringSecurityDescriptorToSecurityDescriptorA(
-          "D:(A;;0x00100001;;;WD)", SDDL_REVISION_1, &descriptor, nullptr)) {
-    return nullptr;
-  }
-  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-  HANDLE mutex = ::CreateMutexExA(&attributes, ("Global\\" + name).c_str(), 0, kAccess);
-  if (mutex == nullptr && ::GetLastError() == ERROR_ACCESS_DENIED) {
-    mutex = ::CreateMutexExA(&attributes, ("Local\\" + name).c_str(), 0, kAccess);
-  }
-  ::LocalFree(descriptor);
-  return mutex;
 }
 
 }  // namespace
+
+// Windows has no signals to ignore, and its files are handles that never take the place of a
+// closed standard stream: a message to a closed or broken stream simply fails.
+void prepare_process() {}
 
 FileHandle open_file_for_reading(const char* path) {
   // Others may read, write, rename or delete the file meanwhile: a reader never blocks the
@@ -214,33 +229,19 @@ FileHandle open_file_for_reading(const char* path) {
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-FileHandle create_file_for_writing(const char* path) {
-  // FILE_FLAG_OPEN_REPARSE_POINT opens a symbolic link or junction itself instead of its
-  // target, so neither attempt can create or truncate anything through one.
-  static constexpr DWORD kFlags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
-  HANDLE handle =
-      ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, kFlags, nullptr);
-  if (handle != INVALID_HANDLE_VALUE) {
-    return file_handle(handle);
-  }
-  if (::GetLastError() != ERROR_FILE_EXISTS) {
-    return kNoFile;
-  }
-  // Something has the name: it is opened as it stands, checked, and only then truncated. A file
-  // with other names (hard links) is refused: truncating it would empty them too.
-  handle =
-      ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kFlags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    return kNoFile;
-  }
+bool is_regular_file(FileHandle file) {
   BY_HANDLE_FILE_INFORMATION information{};
-  if (!::GetFileInformationByHandle(handle, &information) ||
-      !is_plain_file(information.dwFileAttributes) || information.nNumberOfLinks != 1 ||
-      !::SetEndOfFile(handle)) {
-    ::CloseHandle(handle);
+  return ::GetFileType(win32_handle(file)) == FILE_TYPE_DISK &&
+         ::GetFileInformationByHandle(win32_handle(file), &information) &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+FileHandle create_file_for_writing(const char* path, const char* protected_file) {
+  if (protected_file != nullptr &&
+      identity_at(path, FILE_FLAG_OPEN_REPARSE_POINT) == identity_at(protected_file, 0)) {
     return kNoFile;
   }
-  return file_handle(handle);
+  return file_handle(create_after_removing(path));
 }
 
 std::ptrdiff_t read_file(FileHandle file, char* buffer, std::size_t size) {
@@ -272,26 +273,44 @@ bool sync_file(FileHandle file) {
   return ::FlushFileBuffers(win32_handle(file)) != 0;
 }
 
+bool copy_file_attributes(FileHandle /*from*/, FileHandle /*to*/) {
+  return true;
+}
+
 bool close_file(FileHandle file) {
   return file == kNoFile || ::CloseHandle(win32_handle(file)) != 0;
 }
 
-bool remove_file(const char* path) {
-  return ::DeleteFileA(path) != 0;
+bool remove_file(FileHandle file, const char* /*path*/) {
+  // Marked for deletion through the handle itself, so only this very file can go, whatever
+  // happened to its name; it goes when the handle closes.
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  const bool marked = ::SetFileInformationByHandle(win32_handle(file), FileDispositionInfo,
+                                                   &disposition, sizeof disposition) != 0;
+  return close_file(file) && marked;
 }
 
-bool replace_file(const char* source, const char* target) {
-  // Like the POSIX side, only a plain file may take the target's name, never a link planted at
-  // the source's name.
-  if (!is_plain_file(::GetFileAttributesA(source))) {
+// The handle is closed before the move: Windows refuses to rename a file that is open without
+// delete sharing, and the temporary file is opened without it so that no other program can
+// rename, replace or delete it while it is written. Between that close and the move the name is
+// checked against the file written; another user who may write the directory could still swap it
+// in that moment, which the Win32 layer cannot rule out the way the POSIX one does.
+bool replace_file(FileHandle source, const char* source_path, const char* target) {
+  const FileIdentity written = identity_of(win32_handle(source));
+  close_file(source);
+  if (!is_plain_file(::GetFileAttributesA(source_path)) ||
+      !(identity_at(source_path, FILE_FLAG_OPEN_REPARSE_POINT) == written)) {
     return false;
   }
   const DWORD target_attributes = ::GetFileAttributesA(target);
-  bool replaced = move_keeping_read_only(source, target, target_attributes);
-  if (!replaced && ::GetLastError() == ERROR_NOT_SAME_DEVICE) {
-    replaced = replace_through_copy_beside(source, target, target_attributes);
+  bool replaced = move_keeping_read_only(source_path, target, target_attributes);
+  const DWORD error = ::GetLastError();
+  // A move that reports failure may still have taken place.
+  replaced = replaced || identity_at(target, 0) == written;
+  if (!replaced && error == ERROR_NOT_SAME_DEVICE) {
+    replaced = replace_through_copy_beside(source_path, target, target_attributes);
     if (replaced) {
-      ::DeleteFileA(source);
+      ::DeleteFileA(source_path);
     }
   }
   if (replaced) {
@@ -300,40 +319,42 @@ bool replace_file(const char* source, const char* target) {
   return replaced;
 }
 
-// The lock is a named mutex that stands for the version file's full path; no handle is held on
-// the file itself, which would stop its replacement. It serializes the processes on this machine
-// that name the file by any spelling of its path, from any current directory and any session.
-// It does not serialize runs on two machines that share the drive holding the file, nor a path
-// that reaches the same file through another name (a second drive letter mapped onto the same
-// folder, a link, a share name), nor a process refused the machine-wide namespace, which then
-// shares the lock with its own session only. Ownership of a mutex belongs to a thread: the thread
-// that took the lock must release it. Windows releases it when the owning process ends, however it
-// ends; the next waiter then acquires it.
-FileLock lock_file_exclusively(const char* path) {
-  if (::GetFileAttributesA(path) == kNoAttributes) {
+// The lock is LockFileEx on the companion "<path>.lock", which a file server arbitrates between
+// machines; the version file itself is never held open. The companion is opened without delete
+// sharing, so nobody can delete or rename it while a run holds it or waits for it: the file a
+// waiting run locks is the one that has the name.
+FileLock lock_file_exclusively(const char* path, std::string& resolved) {
+  resolved = path;
+  const FileHandle version_file = open_file_for_reading(path);
+  const bool regular = version_file != kNoFile && is_regular_file(version_file);
+  close_file(version_file);
+  if (!regular) {
     return kNoLock;
   }
-  const std::string name = lock_name(path);
-  if (name.empty()) {
+  const std::string companion = resolved + ".lock";
+  HANDLE lock = ::CreateFileA(companion.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+    // A companion this account may not write can still be locked.
+    lock = ::CreateFileA(companion.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  }
+  if (lock == INVALID_HANDLE_VALUE) {
     return kNoLock;
   }
-  HANDLE mutex = open_lock_mutex(name);
-  if (mutex == nullptr) {
+  if (!wait_for_lock(lock)) {
+    ::CloseHandle(lock);
     return kNoLock;
   }
-  // An abandoned mutex means its holder ended mid-run; the version file is still whole, since it is
-  // only ever replaced in one step, so the lock is simply taken over.
-  const DWORD waited = ::WaitForSingleObject(mutex, INFINITE);
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
-    ::CloseHandle(mutex);
-    return kNoLock;
-  }
-  return reinterpret_cast<FileLock>(mutex);
+  return reinterpret_cast<FileLock>(lock);
 }
 
 void unlock_file(FileLock lock) {
   if (lock != kNoLock) {
-    ::ReleaseMutex(win32_handle(lock));
+    // Unlocked before the close: Windows releases the locks of a closed handle only eventually.
+    OVERLAPPED whole_file{};
+    ::UnlockFileEx(win32_handle(lock), 0, MAXDWORD, MAXDWORD, &whole_file);
     ::CloseHandle(win32_handle(lock));
   }
 }

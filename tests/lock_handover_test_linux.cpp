@@ -1,7 +1,8 @@
-// A run that waited for the lock while another run replaced the version file must lock the new
-// file before it reads it. The test plays the other runs itself: it holds the lock the way a run
-// does (flock on the file the path names), replaces the file, and reads /proc/locks to see which
-// file the waiting run is blocked on, so the order of events is fixed without any timing.
+// A run that waited for the lock while its companion file was deleted and made anew must lock the
+// new companion before it reads the version file. The test plays the other runs itself: it holds
+// the lock the way a run does (flock on "version.h.lock", open for writing), replaces the files,
+// and reads /proc/locks to see which file the waiting run is blocked on, so the order of events
+// is fixed without any timing.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -34,10 +35,16 @@ std::string version_file_at(int build) {
          number + "\"\r\n";
 }
 
-// The exclusive lock a run takes on the version file, held by the test until release().
+fs::path companion_file() {
+  return scratch_version_file().string() + ".lock";
+}
+
+// The exclusive lock a run takes on the version file's companion, held by the test until
+// release().
 class HeldLock {
  public:
-  explicit HeldLock(const fs::path& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  explicit HeldLock(const fs::path& path)
+      : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666)) {
     int locked = -1;
     while (fd_ >= 0 && (locked = ::flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
     }
@@ -127,16 +134,20 @@ void replace_version_file(const std::string& bytes) {
 
 TEST(LockHandover, RunThatWaitedThroughAReplacementLocksTheNewFile) {
   write_version_file(version_file_at(10));
-  HeldLock first_holder(scratch_version_file());
+  std::error_code error;
+  fs::remove(companion_file(), error);
+  HeldLock first_holder(companion_file());
   ASSERT_TRUE(first_holder.held());
   RunningChild child = start_child(scratch_options(fresh_working_directory(), {"ABC"}));
   ASSERT_NE(child.process, -1);
   EXPECT_TRUE(waits_for_lock(child, first_holder.file_id())) << "the run did not wait";
 
-  // The holder replaces the file, and before the waiting run gets its turn a third run locks
-  // the new file: the waiting run must now wait for that one, not go ahead on the old lock.
+  // The holder replaces the file, a careless colleague deletes the companion, and before the
+  // waiting run gets its turn a third run locks a new companion: the waiting run must now wait
+  // for that one, not go ahead on the old lock.
   replace_version_file(version_file_at(20));
-  HeldLock second_holder(scratch_version_file());
+  fs::remove(companion_file(), error);
+  HeldLock second_holder(companion_file());
   EXPECT_TRUE(second_holder.held());
   first_holder.release();
   EXPECT_TRUE(waits_for_lock(child, second_holder.file_id()))

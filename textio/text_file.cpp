@@ -199,8 +199,9 @@ void TextInputFile::skip_lines(std::size_t size) {
   position_ += size;
 }
 
-std::optional<TextOutputFile> TextOutputFile::open_for_writing(const char* path) {
-  const FileHandle file = create_file_for_writing(path);
+std::optional<TextOutputFile> TextOutputFile::open_for_writing(const char* path,
+                                                               const char* protected_file) {
+  const FileHandle file = create_file_for_writing(path, protected_file);
   if (file == kNoFile) {
     return std::nullopt;
   }
@@ -276,4 +277,9 @@ bool TextOutputFile::close() {
   }
   file_ = kNoFile;
   return !failed_;
+}
+
+FileHandle TextOutputFile::release() {
+  flush();
+  return std::exchange(file_, kNoFile);
 }

@@ -56,6 +56,9 @@ class TextInputFile {
   // True once a read of the file has failed.
   [[nodiscard]] bool failed() const { return failed_; }
 
+  // The open file, for the platform layer (kNoFile once closed); the stream still owns it.
+  [[nodiscard]] FileHandle file() const { return file_; }
+
   // Releases the file. Further reads find the end of the text. Closing twice does nothing.
   void close();
 
@@ -79,10 +82,12 @@ class TextInputFile {
 
 class TextOutputFile {
  public:
-  // Creates the file, or truncates an existing one to length 0, and opens it for writing. Never
-  // follows a symbolic link at `path`. Returns nothing when that fails (a link or a read-only file
-  // at `path`, a directory where the file may not be created); nothing is changed then.
-  static std::optional<TextOutputFile> open_for_writing(const char* path);
+  // Creates a new file at `path` with create_file_for_writing, which removes whatever stood there
+  // and holds an exclusive lock on the new file while the stream has it. Returns nothing when that
+  // fails (a directory at `path`, `path` naming `protected_file`, which may be nullptr, a directory
+  // where the file may not be created).
+  static std::optional<TextOutputFile> open_for_writing(const char* path,
+                                                        const char* protected_file);
 
   TextOutputFile(TextOutputFile&& other) noexcept;
   TextOutputFile& operator=(TextOutputFile&&) = delete;
@@ -109,6 +114,14 @@ class TextOutputFile {
   // Writes out what is buffered and releases the file. Returns false when that, any earlier write
   // or the close itself failed. Closing twice does nothing more and returns the same result.
   bool close();
+
+  // The open file, for the platform layer (kNoFile once closed or released).
+  [[nodiscard]] FileHandle file() const { return file_; }
+
+  // Writes out what is buffered and hands the still open file to the caller, who must close it
+  // (remove_file and replace_file do); the stream is closed afterwards. failed() tells whether any
+  // write failed.
+  FileHandle release();
 
  private:
   explicit TextOutputFile(FileHandle file);

@@ -144,7 +144,7 @@ TEST_F(TextFileTest, OpeningAMissingFileYieldsNothing) {
 
 TEST_F(TextFileTest, WritesEachLineFeedAsCarriageReturnLineFeed) {
   const std::string file = path("output");
-  auto output = TextOutputFile::open_for_writing(file.c_str());
+  auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
   ASSERT_TRUE(output.has_value());
   output->put_text("A\nB\n", 4);
   output->put_text("", 0);
@@ -163,7 +163,7 @@ TEST_F(TextFileTest, WritesTextLargerThanItsBlock) {
     expected += byte == '\n' ? "\r\n" : std::string(1, byte);
   }
   const std::string file = path("output");
-  auto output = TextOutputFile::open_for_writing(file.c_str());
+  auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
   ASSERT_TRUE(output.has_value());
   for (std::size_t at = 0; at < text.size(); at += 1000) {
     output->put_text(text.data() + at, std::min<std::size_t>(1000, text.size() - at));
@@ -175,18 +175,18 @@ TEST_F(TextFileTest, WritesTextLargerThanItsBlock) {
 
 TEST_F(TextFileTest, OpeningForWritingTruncatesAndRefusesADirectory) {
   const std::string file = write_file("old content");
-  auto output = TextOutputFile::open_for_writing(file.c_str());
+  auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
   ASSERT_TRUE(output.has_value());
   EXPECT_TRUE(output->close());
   EXPECT_EQ(read_back(file), "");
-  EXPECT_FALSE(TextOutputFile::open_for_writing(directory_.string().c_str()).has_value());
+  EXPECT_FALSE(TextOutputFile::open_for_writing(directory_.string().c_str(), nullptr).has_value());
 }
 
 TEST_F(TextFileTest, CopyThroughBothStreamsNormalizesLineEnds) {
   const std::string file = write_file("one\r\ntwo\nthree\r\rfour\x1Agone\r\n");
   auto input = TextInputFile::open_for_reading(file.c_str());
   const std::string copy = path("copy");
-  auto output = TextOutputFile::open_for_writing(copy.c_str());
+  auto output = TextOutputFile::open_for_writing(copy.c_str(), nullptr);
   ASSERT_TRUE(input && output);
   char buffer[256];
   while (!input->at_end()) {
@@ -211,7 +211,7 @@ TEST_F(TextFileTest, PlainLinesCopyExactlyWhatTheirPiecesWouldWrite) {
                                     std::size_t capacity, Skip skip) {
     auto input = TextInputFile::open_for_reading(source.c_str(), block_size);
     const std::string file = path(("copy" + std::to_string(++copies)).c_str());
-    auto output = TextOutputFile::open_for_writing(file.c_str());
+    auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
     Copy result;
     if (!input || !output) {
       ADD_FAILURE() << "cannot open the streams";

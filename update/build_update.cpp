@@ -67,7 +67,7 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   const std::string number_key = std::string(prefix) + "_VERSION";
   char line[kLineBufferSize];
   bool rewritten = false;
-  while (!input.at_end()) {
+  while (!input.at_end() && !output.failed()) {  // a device at the path would never end
     // Lines that need no rewrite and no conversion are copied as they stand: most of a big file.
     const std::string_view plain = input.plain_lines();
     const std::size_t unchanged = size_without_keys(plain, string_key, number_key);
@@ -86,40 +86,56 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   return rewritten;
 }
 
+// Deletes the temporary file, which the stream hands over, and reports `message`.
+int discard_and_report(TextOutputFile& output, const char* temp_file, const char* message) {
+  remove_file(output.release(), temp_file);
+  return report(message);
+}
+
 // The run once the lock is held (or the version file is missing, so there is nothing to lock).
-int update_version_file(int argc, const char* const* argv, const UpdatePaths& paths) {
-  std::optional<TextInputFile> input = TextInputFile::open_for_reading(paths.version_file);
-  std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(paths.temp_file);
+// `version_file` is the file that the version path leads to.
+int update_version_file(int argc, const char* const* argv, const char* version_file,
+                        const char* temp_file) {
+  std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
+  std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(temp_file, version_file);
   if (!input) {
     return report("Can't find version file");  // the empty temporary file stays behind
   }
   if (argc != 2) {
     if (output) {
-      output->close();
-      remove_file(paths.temp_file);
+      remove_file(output->release(), temp_file);
     }
     return 0;
   }
   if (!output) {
     return report("Can't write temporary file");
   }
+  if (!is_regular_file(input->file())) {
+    // A device never ends, and a directory has no text.
+    return discard_and_report(*output, temp_file, "Can't read version file");
+  }
   const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1]);
-  const bool read_failed = input->failed();
+  if (input->failed()) {
+    return discard_and_report(*output, temp_file, "Can't read version file");
+  }
+  if (output->failed()) {
+    return discard_and_report(*output, temp_file, "Can't write temporary file");
+  }
+  if (!rewritten) {
+    return discard_and_report(*output, temp_file, "unknown parameter");
+  }
+  // The copy takes the version file's owner, attributes and mode before it is made durable, and
+  // the version file is closed before it is replaced.
+  const bool attributes_kept = copy_file_attributes(input->file(), output->file());
   input->close();
-  // The copy is made durable before it may take the version file's name. The stream is closed
-  // on every path before the file is deleted or renamed: Windows refuses both on an open file.
-  bool written = true;
-  if (rewritten && !read_failed) {
-    written = output->sync();
+  if (!output->sync()) {
+    return discard_and_report(*output, temp_file, "Can't write temporary file");
   }
-  written = output->close() && written;
-  if (read_failed || !written || !rewritten) {
-    remove_file(paths.temp_file);
-    return report(read_failed ? "Can't read version file"
-                  : !written  ? "Can't write temporary file"
-                              : "unknown parameter");
+  if (!attributes_kept) {
+    output->close();
+    return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
-  if (!replace_file(paths.temp_file, paths.version_file)) {
+  if (!replace_file(output->release(), temp_file, version_file)) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
   return 0;
@@ -128,8 +144,9 @@ int update_version_file(int argc, const char* const* argv, const UpdatePaths& pa
 }  // namespace
 
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
-  const FileLock lock = lock_file_exclusively(paths.version_file);
-  const int status = update_version_file(argc, argv, paths);
+  std::string version_file;
+  const FileLock lock = lock_file_exclusively(paths.version_file, version_file);
+  const int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file);
   unlock_file(lock);
   return status;
 }

@@ -21,29 +21,35 @@ struct UpdatePaths {
 };
 
 // Runs the whole command on `paths`. `argv` holds `argc` arguments, the program name first; the
-// one argument after it is the component prefix. Returns the exit status; the only output is one
-// of these messages on standard output, without a line end:
-//   - version file cannot be opened: "Can't find version file", 1; the temporary file is left
-//     behind, empty, when it could be created;
+// one argument after it is the component prefix. A symbolic link at the version path is followed:
+// the file it leads to is read and replaced in its own directory, and the link stays. Returns the
+// exit status; the only output is one of these messages on standard output, without a line end:
+//   - version file cannot be opened: "Can't find version file", 1; nothing is created beside it,
+//     and the temporary file is left behind, empty, when it could be created;
 //   - not exactly one argument: no message, 0; version file unchanged, temporary file deleted;
-//   - temporary file cannot be created: "Can't write temporary file", 1; version file unchanged;
-//   - reading the version file fails: "Can't read version file", 1; version file unchanged,
-//     temporary file deleted;
-//   - writing, syncing or closing the temporary file fails: "Can't write temporary file", 1;
+//   - temporary file cannot be created (its name is the version file itself, or what stands there
+//     cannot be removed): "Can't write temporary file", 1; version file unchanged;
+//   - the version file is not a regular file, or reading it fails: "Can't read version file", 1;
 //     version file unchanged, temporary file deleted;
+//   - writing or syncing the temporary file fails: "Can't write temporary file", 1; version file
+//     unchanged, temporary file deleted;
 //   - the prefix is empty, or no line carries its key and separator: "unknown parameter", 1;
 //     version file unchanged, temporary file deleted;
 //   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
 //     version file unchanged, the rewritten copy left as the temporary file;
 //   - otherwise: no message, 0; every key line carries the next build number, every line ends in
-//     CR LF, the text ends where a Ctrl-Z stood, and the temporary file is gone.
-// Runs on one version file are serialized by an exclusive lock, held from before the temporary
-// file is created until the version file has been replaced.
+//     CR LF, the text ends where a Ctrl-Z stood, the file keeps its owner, group, extended
+//     attributes and permission bits where the run may set them, and the temporary file is gone.
+// Runs on one version file are serialized by the exclusive lock of lock_file_exclusively, held
+// from before the temporary file is touched until the version file has been replaced; the
+// temporary file has its own lock, taken after that one, against runs for other version files
+// that share the current directory.
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths);
 
-// Runs the command on the paths this program was built with: "/tools/cc/version.h" on POSIX (the
-// root of the file system standing for the root of the current drive), "\tools\cc\version.h" on
-// Windows, and "$$TEMP.TMP" in the current directory, unless the build overrode them.
+// Runs the command on the paths this program was built with, in a process made safe for it first
+// (prepare_process): "/tools/cc/version.h" on POSIX (the root of the file system standing for the
+// root of the current drive), "\tools\cc\version.h" on Windows, and "$$TEMP.TMP" in the current
+// directory, unless the build overrode them.
 int run_build_update(int argc, const char* const* argv);
 
 // Rewrites the line piece of `length` bytes at `piece` in place when it is a string line (it holds
