@@ -26,16 +26,16 @@ FileHandle open_file_for_reading(const char* path);
 // True when `file` is an ordinary file on a disk: not a directory, a device, a pipe or a socket.
 bool is_regular_file(FileHandle file);
 
-// Creates a new, empty file at `path` that only this process has written, opens it for reading
-// and writing in binary mode and holds an exclusive lock on it (POSIX: on the very descriptor
-// returned, which is also what a file server sees) until it is closed. Whatever stood at `path`
-// is removed first, never followed (a link, a file another user left, a leftover of another run);
-// a file that another run holds locked is removed only after that run has let it go.
-// Returns kNoFile, with nothing at `path` changed, when `path` names the same file as
-// `protected_file` (a hard link to it, or the file a link at `protected_file` leads to); may be
-// nullptr). Returns kNoFile when what stands at `path` cannot be removed (a directory, another
-// user's file in a sticky directory) or the file cannot be created; what stood there may then be
-// gone.
+// Creates a new, empty file at `path` that only this process has written (others may read it,
+// POSIX, but not write it), opens it for reading and writing in binary mode and holds an exclusive
+// lock on it (POSIX: on the very descriptor returned, which is also what a file server sees) until
+// it is closed. Whatever stood at `path` is removed first, never followed (a link, a file another
+// user left, a leftover of another run); a file that another run holds locked is removed only after
+// that run has let it go. Returns kNoFile, with nothing at `path` changed, when `path` names the
+// same file as `protected_file` (a hard link to it, or the file a link at `protected_file` leads
+// to; `protected_file` may be nullptr). Returns kNoFile when what stands at `path` cannot be
+// removed (a directory, another user's file in a sticky directory) or the file cannot be created;
+// what stood there may then be gone.
 FileHandle create_file_for_writing(const char* path, const char* protected_file);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,

@@ -269,7 +269,9 @@ FileHandle create_file_for_writing(const char* path, const char* protected_file)
         return kNoFile;
       }
     }
-    const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    // Others may read the file, so that a run of another user can open it to wait for its lock,
+    // but nobody else may write it.
+    const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
     if (fd < 0) {
       if (errno == EEXIST) {
         continue;  // another run took the name between the removal and the creation
