@@ -325,10 +325,10 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
 // waiting run locks is the one that has the name.
 FileLock lock_file_exclusively(const char* path, std::string& resolved) {
   resolved = path;
-  const FileHandle version_file = open_file_for_reading(path);
-  const bool regular = version_file != kNoFile && is_regular_file(version_file);
-  close_file(version_file);
-  if (!regular) {
+  // Looked at without opening it: an open handle, however briefly, could stand in the way of the
+  // holder's move.
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return kNoLock;
   }
   const std::string companion = resolved + ".lock";
