@@ -1,0 +1,188 @@
+// Preloaded into the command by the tests (LD_PRELOAD), this library makes every file behave as on
+// a network file system; the environment variable BUMPBUILD_TEST_FS names the rule:
+//   nfs           flock as the Linux NFS client emulates it with byte-range locks: an exclusive
+//                 lock needs a descriptor open for writing, a shared one a descriptor open for
+//                 reading; otherwise EBADF.
+//   cifs          flock as a mandatory byte-range lock on a CIFS mount: while one open file
+//                 description holds it, reading or writing the file through any other descriptor
+//                 fails with EACCES. The lock is an open-file-description lock (fcntl F_OFD_*) on
+//                 the descriptor, or on a read-write reopening of it when it is read-only.
+//   rename-fails  rename, renameat and renameat2 do their work, then report EIO.
+// When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call and every
+// rename reported as failed, so that a test can see the rule at work.
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+enum class Rule { kNone, kNfs, kCifs, kRenameFails };
+
+Rule rule() {
+  static const Rule chosen = [] {
+    const char* name = std::getenv("BUMPBUILD_TEST_FS");
+    const std::string value = name == nullptr ? "" : name;
+    return value == "nfs" ? Rule::kNfs
+           : value == "cifs" ? Rule::kCifs
+           : value == "rename-fails" ? Rule::kRenameFails
+                                     : Rule::kNone;
+  }();
+  return chosen;
+}
+
+// The next definition of `name` after this library: the C library's.
+template <typename Function>
+Function* next(const char* name) {
+  return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
+}
+
+void log_event(const char* event) {
+  const char* path = std::getenv("BUMPBUILD_TEST_FS_LOG");
+  if (path == nullptr) {
+    return;
+  }
+  const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    (void)!next<ssize_t(int, const void*, size_t)>("write")(fd, event, std::strlen(event));
+    next<int(int)>("close")(fd);
+  }
+}
+
+// cifs: the read-write reopening that holds the lock for a read-only descriptor, by descriptor.
+constexpr int kMaxDescriptors = 1024;
+int shadow[kMaxDescriptors];  // zero: none; otherwise the reopened descriptor plus one
+
+int lock_holder(int fd) {
+  return fd >= 0 && fd < kMaxDescriptors && shadow[fd] != 0 ? shadow[fd] - 1 : fd;
+}
+
+void drop_shadow(int fd) {
+  if (fd >= 0 && fd < kMaxDescriptors && shadow[fd] != 0) {
+    next<int(int)>("close")(shadow[fd] - 1);
+    shadow[fd] = 0;
+  }
+}
+
+int cifs_flock(int fd, int operation) {
+  const int command = (operation & LOCK_NB) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
+  struct flock range {};
+  range.l_whence = SEEK_SET;
+  if ((operation & LOCK_UN) != 0) {
+    range.l_type = F_UNLCK;
+    const int result = ::fcntl(lock_holder(fd), command, &range);
+    drop_shadow(fd);
+    return result;
+  }
+  range.l_type = (operation & LOCK_EX) != 0 ? F_WRLCK : F_RDLCK;
+  const int mode = ::fcntl(fd, F_GETFL);
+  if (range.l_type == F_WRLCK && mode >= 0 && (mode & O_ACCMODE) == O_RDONLY &&
+      fd < kMaxDescriptors && shadow[fd] == 0) {
+    const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
+    const int writable = ::open(reopen.c_str(), O_RDWR | O_CLOEXEC);
+    if (writable < 0) {
+      return -1;
+    }
+    shadow[fd] = writable + 1;
+  }
+  int result = -1;
+  do {
+    result = ::fcntl(lock_holder(fd), command, &range);
+  } while (result != 0 && errno == EINTR);
+  if (result != 0 && errno == EAGAIN) {
+    errno = EWOULDBLOCK;
+  }
+  return result;
+}
+
+// cifs: whether reading (F_RDLCK) or writing (F_WRLCK) the file through `fd` conflicts with a lock
+// that another open file description holds; sets EACCES then.
+bool io_refused(int fd, short access) {
+  struct stat status {};
+  if (rule() != Rule::kCifs || ::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    return false;
+  }
+  struct flock range {};
+  range.l_type = access;
+  range.l_whence = SEEK_SET;
+  if (::fcntl(lock_holder(fd), F_OFD_GETLK, &range) != 0 || range.l_type == F_UNLCK) {
+    return false;
+  }
+  errno = EACCES;
+  return true;
+}
+
+int renamed(int result) {
+  if (rule() != Rule::kRenameFails || result != 0) {
+    return result;
+  }
+  log_event("rename reported as failed\n");
+  errno = EIO;
+  return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+int flock(int fd, int operation) noexcept {
+  log_event("flock\n");
+  if (rule() == Rule::kCifs) {
+    return cifs_flock(fd, operation);
+  }
+  const int mode = ::fcntl(fd, F_GETFL);
+  if (rule() == Rule::kNfs && mode >= 0 &&
+      (((operation & LOCK_EX) != 0 && (mode & O_ACCMODE) == O_RDONLY) ||
+       ((operation & LOCK_SH) != 0 && (mode & O_ACCMODE) == O_WRONLY))) {
+    errno = EBADF;
+    return -1;
+  }
+  return next<int(int, int)>("flock")(fd, operation);
+}
+
+int close(int fd) {
+  drop_shadow(fd);
+  return next<int(int)>("close")(fd);
+}
+
+ssize_t read(int fd, void* buffer, size_t size) {
+  return io_refused(fd, F_RDLCK) ? -1 : next<ssize_t(int, void*, size_t)>("read")(fd, buffer, size);
+}
+
+ssize_t write(int fd, const void* data, size_t size) {
+  return io_refused(fd, F_WRLCK) ? -1
+                                 : next<ssize_t(int, const void*, size_t)>("write")(fd, data, size);
+}
+
+ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, size_t size,
+                        unsigned int flags) {
+  if (io_refused(in, F_RDLCK) || io_refused(out, F_WRLCK)) {
+    return -1;
+  }
+  return next<ssize_t(int, off_t*, int, off_t*, size_t, unsigned int)>("copy_file_range")(
+      in, in_offset, out, out_offset, size, flags);
+}
+
+int rename(const char* from, const char* to) noexcept {
+  return renamed(next<int(const char*, const char*)>("rename")(from, to));
+}
+
+int renameat(int from_directory, const char* from, int to_directory, const char* to) noexcept {
+  return renamed(next<int(int, const char*, int, const char*)>("renameat")(from_directory, from,
+                                                                           to_directory, to));
+}
+
+int renameat2(int from_directory, const char* from, int to_directory, const char* to,
+              unsigned int flags) noexcept {
+  return renamed(next<int(int, const char*, int, const char*, unsigned int)>("renameat2")(
+      from_directory, from, to_directory, to, flags));
+}
+
+}  // extern "C"
