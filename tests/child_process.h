@@ -26,8 +26,9 @@ struct ChildOptions {
   long user_id = -1;
   long group_id = -1;
   ChildOutput output = ChildOutput::kCollected;
-  // POSIX: files may grow to this many bytes (RLIMIT_FSIZE, SIGXFSZ ignored, so a write beyond
-  // fails with EFBIG instead of killing the child). 0 means no limit.
+  // POSIX: files may grow to this many bytes (RLIMIT_FSIZE). SIGXFSZ keeps its default
+  // disposition, as in a shell after `ulimit -f`: a write beyond kills a child that does not
+  // handle it. 0 means no limit.
   std::uint64_t file_size_limit = 0;
   // POSIX: wait_child kills the child (SIGKILL) when it has not ended this many seconds after it
   // was started. 0 means no limit.

@@ -100,9 +100,10 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (::chdir(options.working_directory.c_str()) != 0) {
     fail_in_child("chdir");
   }
-  (void)std::signal(SIGPIPE, SIG_DFL);  // as a shell starts a command
+  // The dispositions a shell gives a command it starts.
+  (void)std::signal(SIGPIPE, SIG_DFL);
+  (void)std::signal(SIGXFSZ, SIG_DFL);
   if (options.file_size_limit != 0) {
-    (void)std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{options.file_size_limit, options.file_size_limit};
     if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
       fail_in_child("setrlimit");

@@ -5,7 +5,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "tests/scratch_files.h"
@@ -191,6 +193,11 @@ TEST(Bump, FormsLongKeysInFull) {
   expect_outcome(run_scratch(directory, {prefix_240}), 0, "");
   EXPECT_EQ(read_version_file(), other_240 + "_VERSION 0,7\r\n" + prefix_240 + "_VERSION 0,42\r\n");
   EXPECT_FALSE(temp_file_exists(directory));
+
+  // The key begins one byte into a line of its own first byte: the search starts over there.
+  write_version_file("P" + prefix_240 + "_VERSION 0,41\r\n");
+  expect_outcome(run_scratch(directory, {prefix_240}), 0, "");
+  EXPECT_EQ(read_version_file(), "P" + prefix_240 + "_VERSION 0,42\r\n");
 }
 
 TEST(WrongArgumentCount, ChangesNothingAndReportsNothing) {
@@ -226,7 +233,16 @@ TEST(MissingVersionFile, IsReportedWithAnEmptyTemporaryFileLeft) {
     expect_outcome(run_scratch(directory, arguments), 1, "Can't find version file");
     EXPECT_EQ(read_file_bytes(directory / kTempFileName), "");
   }
-  EXPECT_FALSE(fs::exists(scratch_version_file()));
+  // Nothing is created beside the missing file, nor beside the missing file a link names.
+  EXPECT_TRUE(fs::is_empty(scratch_version_file().parent_path()));
+  std::error_code error;
+  fs::create_symlink("gone/version.h", scratch_version_file(), error);
+  if (!error) {  // Wine cannot make links
+    expect_outcome(run_scratch(fresh_working_directory(), {"ABC"}), 1, "Can't find version file");
+    EXPECT_EQ(std::distance(fs::directory_iterator(scratch_version_file().parent_path()),
+                            fs::directory_iterator()),
+              1);
+  }
 }
 
 TEST(UnknownParameter, NoLineCarriesTheKeyAndSeparator) {

@@ -1,5 +1,6 @@
-// A run that waited for the lock while its companion file was deleted and made anew must lock the
-// new companion before it reads the version file. The test plays the other runs itself: it holds
+// A run that waited for the lock while its companion file was deleted and made anew, or while the
+// link at the version path came to name another file, must lock the companion that counts now
+// before it reads the version file. The test plays the other runs itself: it holds
 // the lock the way a run does (flock on "version.h.lock", open for writing), replaces the files,
 // and reads /proc/locks to see which file the waiting run is blocked on, so the order of events
 // is fixed without any timing.
@@ -159,6 +160,50 @@ TEST(LockHandover, RunThatWaitedThroughAReplacementLocksTheNewFile) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, "");
   EXPECT_EQ(read_version_file(), version_file_at(31));
+}
+
+// Points the link at the version path to `target` in one step, as a rename does.
+void point_version_path_at(const fs::path& target) {
+  const fs::path link = scratch_version_file().parent_path() / "version.h.new";
+  std::error_code error;
+  fs::create_symlink(target, link, error);
+  fs::rename(link, scratch_version_file(), error);
+  ASSERT_FALSE(error) << error.message();
+}
+
+TEST(LockHandover, RunThatWaitedWhileThePathMovedLocksTheFileItNowNames) {
+  remove_version_file();
+  const fs::path directory = scratch_version_file().parent_path();
+  const fs::path first = directory / "first" / "version.h";
+  const fs::path second = directory / "second" / "version.h";
+  std::error_code error;
+  fs::create_directories(first.parent_path(), error);
+  fs::create_directories(second.parent_path(), error);
+  write_file_bytes(first, version_file_at(10));
+  write_file_bytes(second, version_file_at(20));
+  point_version_path_at("first/version.h");
+  HeldLock first_holder(first.string() + ".lock");
+  ASSERT_TRUE(first_holder.held());
+  RunningChild child = start_child(scratch_options(fresh_working_directory(), {"ABC"}));
+  ASSERT_NE(child.process, -1);
+  EXPECT_TRUE(waits_for_lock(child, first_holder.file_id())) << "the run did not wait";
+
+  // The path moves to the second file, and before the waiting run gets its turn another run
+  // locks that one: the waiting run must now wait for it, not go ahead on the first file's lock.
+  point_version_path_at("second/version.h");
+  HeldLock second_holder(second.string() + ".lock");
+  EXPECT_TRUE(second_holder.held());
+  first_holder.release();
+  EXPECT_TRUE(waits_for_lock(child, second_holder.file_id()))
+      << "the run went ahead while another run held the lock of the file the path now names";
+  second_holder.release();
+
+  const ChildResult result = wait_child(child);
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(read_file_bytes(second), version_file_at(21));
+  EXPECT_EQ(read_file_bytes(first), version_file_at(10));
+  EXPECT_TRUE(fs::is_symlink(fs::symlink_status(scratch_version_file())));
 }
 
 }  // namespace

@@ -8,8 +8,9 @@
 //                 fails with EACCES. The lock is an open-file-description lock (fcntl F_OFD_*) on
 //                 the descriptor, or on a read-write reopening of it when it is read-only.
 //   rename-fails  rename, renameat and renameat2 do their work, then report EIO.
-// When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call and every
-// rename reported as failed, so that a test can see the rule at work.
+// When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
+// ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
+// see what the command did and the rule at work.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -30,8 +31,8 @@ Rule rule() {
   static const Rule chosen = [] {
     const char* name = std::getenv("BUMPBUILD_TEST_FS");
     const std::string value = name == nullptr ? "" : name;
-    return value == "nfs" ? Rule::kNfs
-           : value == "cifs" ? Rule::kCifs
+    return value == "nfs"            ? Rule::kNfs
+           : value == "cifs"         ? Rule::kCifs
            : value == "rename-fails" ? Rule::kRenameFails
                                      : Rule::kNone;
   }();
@@ -44,14 +45,15 @@ Function* next(const char* name) {
   return reinterpret_cast<Function*>(::dlsym(RTLD_NEXT, name));
 }
 
-void log_event(const char* event) {
+void log_event(const std::string& event) {
   const char* path = std::getenv("BUMPBUILD_TEST_FS_LOG");
   if (path == nullptr) {
     return;
   }
   const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd >= 0) {
-    (void)!next<ssize_t(int, const void*, size_t)>("write")(fd, event, std::strlen(event));
+    const std::string line = event + "\n";
+    (void)!next<ssize_t(int, const void*, size_t)>("write")(fd, line.data(), line.size());
     next<int(int)>("close")(fd);
   }
 }
@@ -119,21 +121,24 @@ bool io_refused(int fd, short access) {
   return true;
 }
 
-int renamed(int result) {
+int renamed(const char* from, int result) {
+  log_event(std::string("rename ") + from);
   if (rule() != Rule::kRenameFails || result != 0) {
     return result;
   }
-  log_event("rename reported as failed\n");
+  log_event("rename reported as failed");
   errno = EIO;
   return -1;
 }
 
 }  // namespace
 
+// The C library's headers name the parameters with reserved identifiers.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
 int flock(int fd, int operation) noexcept {
-  log_event("flock\n");
+  log_event("flock");
   if (rule() == Rule::kCifs) {
     return cifs_flock(fd, operation);
   }
@@ -171,18 +176,19 @@ ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, si
 }
 
 int rename(const char* from, const char* to) noexcept {
-  return renamed(next<int(const char*, const char*)>("rename")(from, to));
+  return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
 }
 
 int renameat(int from_directory, const char* from, int to_directory, const char* to) noexcept {
-  return renamed(next<int(int, const char*, int, const char*)>("renameat")(from_directory, from,
-                                                                           to_directory, to));
+  return renamed(from, next<int(int, const char*, int, const char*)>("renameat")(
+                           from_directory, from, to_directory, to));
 }
 
 int renameat2(int from_directory, const char* from, int to_directory, const char* to,
               unsigned int flags) noexcept {
-  return renamed(next<int(int, const char*, int, const char*, unsigned int)>("renameat2")(
-      from_directory, from, to_directory, to, flags));
+  return renamed(from, next<int(int, const char*, int, const char*, unsigned int)>("renameat2")(
+                           from_directory, from, to_directory, to, flags));
 }
 
 }  // extern "C"
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <system_error>
@@ -113,4 +114,28 @@ ChildOptions scratch_options(const fs::path& working_directory,
 
 ChildResult run_scratch(const fs::path& working_directory, std::vector<std::string> arguments) {
   return run_child(scratch_options(working_directory, std::move(arguments)));
+}
+
+bool network_shim_built() {
+  return !std::string_view(BUMPBUILD_NETWORK_FS_SHIM).empty();
+}
+
+std::vector<std::string> network_rule(const std::string& rule, const fs::path& log) {
+  // AddressSanitizer refuses to start behind a preloaded library unless told not to check.
+  const char* asan_options = std::getenv("ASAN_OPTIONS");
+  return {std::string("LD_PRELOAD=") + BUMPBUILD_NETWORK_FS_SHIM, "BUMPBUILD_TEST_FS=" + rule,
+          "BUMPBUILD_TEST_FS_LOG=" + log.string(),
+          std::string("ASAN_OPTIONS=") + (asan_options == nullptr ? "" : asan_options) +
+              ":verify_asan_link_order=0"};
+}
+
+long logged(const fs::path& log, const std::string& event) {
+  const std::string text = read_file_bytes(log).value_or("");
+  const std::string line_end = event + "\n";
+  long count = 0;
+  for (std::size_t at = text.find(line_end); at != std::string::npos;
+       at = text.find(line_end, at + 1)) {
+    ++count;
+  }
+  return count;
 }

@@ -54,4 +54,14 @@ ChildOptions scratch_options(const std::filesystem::path& working_directory,
 ChildResult run_scratch(const std::filesystem::path& working_directory,
                         std::vector<std::string> arguments);
 
+// Whether the network file-system shim (network_fs_shim_linux.cpp) was built: on Linux only.
+bool network_shim_built();
+
+// The environment entries that preload the network file-system shim with `rule` ("nfs", "cifs",
+// "rename-fails", or "" for none) and make it log what the command does to `log`.
+std::vector<std::string> network_rule(const std::string& rule, const std::filesystem::path& log);
+
+// How many lines of the shim's log at `log` end in `event`.
+long logged(const std::filesystem::path& log, const std::string& event);
+
 #endif  // BUMPBUILD_TESTS_SCRATCH_FILES_H_
