@@ -1,9 +1,9 @@
 // A run that waited for the lock while its companion file was deleted and made anew, or while the
 // link at the version path came to name another file, must lock the companion that counts now
-// before it reads the version file. The test plays the other runs itself: it holds
-// the lock the way a run does (flock on "version.h.lock", open for writing), replaces the files,
-// and reads /proc/locks to see which file the waiting run is blocked on, so the order of events
-// is fixed without any timing.
+// before it reads the version file. The test plays the other runs itself: it holds the lock the
+// way a run does (flock on "version.h.lock", open for writing), changes the files, and reads
+// /proc/locks to see which file the waiting run is blocked on, so the order of events is fixed
+// without any timing.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
