@@ -183,6 +183,7 @@ TEST_F(HostileSurroundings, AnotherUserWhoCanWriteTheDirectoryCannotSwapInTheirC
   }
   kill_child(swapping);
   wait_child(swapping);
+  EXPECT_NE(files_holding(directory, "theirs"), std::vector<fs::path>{}) << "no swap was tried";
   EXPECT_GT(bumped, 0);
   // The copy went beside the version file first, and only from there onto it.
   EXPECT_EQ(logged(log, std::string("rename ") + kTempFileName), 0);
