@@ -145,7 +145,7 @@ TEST(Bump, DropsEverythingFromACtrlZOn) {
   expect_bumped("#define ABC_VERSION 1,0,0,41\r\n#define ABC_STRING_VERSION \"1.0.0.41\x1A\"\r\n",
                 "#define ABC_VERSION 1,0,0,42\r\n#define ABC_STRING_VERSION \"1.0.0.42\"\r\n");
   // The text also ends there when the file goes on for more than one read block.
-  expect_bumped(kHeader + "\x1A" + filler_lines(300 * kKiB) + kHeader, kHeaderBumped);
+  expect_bumped(kHeader + "\x1A" + filler_lines(200 * kKiB) + kHeader, kHeaderBumped);
 }
 
 TEST(Bump, HandlesFilesLargerThanOneReadBlock) {
@@ -198,6 +198,23 @@ TEST(Bump, FormsLongKeysInFull) {
   write_version_file("P" + prefix_240 + "_VERSION 0,41\r\n");
   expect_outcome(run_scratch(directory, {prefix_240}), 0, "");
   EXPECT_EQ(read_version_file(), "P" + prefix_240 + "_VERSION 0,42\r\n");
+}
+
+TEST(Bump, FindsLongPrefixesAmongLinesFullOfTheirFirstByte) {
+  // Lines of one byte (one within a read block yet longer than the longest prefix a command line
+  // takes, one longer than a piece) and prefixes of that byte: every position starts a near match.
+  // The longest prefix never fits a piece.
+  const std::string lines =
+      "//\r\n" + std::string(200 * kKiB, 'P') + "\r\n" + std::string(1000, 'P') + "\n";
+  const std::string prefix_240(240, 'P');
+  expect_unknown_parameter(lines, {std::string(128 * kKiB - 1, 'P')});
+  write_version_file(lines + prefix_240 + "_VERSION 0,41\r\n" + lines);
+  const fs::path directory = fresh_working_directory();
+  expect_outcome(run_scratch(directory, {prefix_240}), 0, "");
+  const std::string rewritten_lines =
+      "//\r\n" + std::string(200 * kKiB, 'P') + "\r\n" + std::string(1000, 'P') + "\r\n";
+  EXPECT_EQ(read_version_file(),
+            rewritten_lines + prefix_240 + "_VERSION 0,42\r\n" + rewritten_lines);
 }
 
 TEST(WrongArgumentCount, ChangesNothingAndReportsNothing) {

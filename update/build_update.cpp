@@ -8,6 +8,7 @@
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
+#include "update/key_search.h"
 
 namespace {
 
@@ -19,40 +20,23 @@ int report(const char* message) {
   return 1;
 }
 
-// True when `text` begins with `key`. Compared in place: most candidates differ within a few
-// bytes, and a call of memcmp per candidate costs more than that.
-bool begins_with(std::string_view text, std::string_view key) {
-  if (text.size() < key.size()) {
-    return false;
+// Returns the size of the leading lines of `lines` (whole lines) that hold neither key, where
+// `stem` is the prefix and "_" that both keys begin with, or nothing when no key can match a piece.
+// The bytes of a plain line (TextInputFile::plain_lines) are its pieces with a CR before the LF,
+// and a key that could match a piece holds no CR or LF: so a line whose bytes hold no key has no
+// piece that holds one, and passes unchanged.
+std::size_t size_without_keys(std::string_view lines, const std::optional<KeyPattern>& stem) {
+  if (!stem) {
+    return lines.size();
   }
-  for (std::size_t at = 0; at < key.size(); ++at) {
-    if (text[at] != key[at]) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Returns the size of the leading lines of `lines` (whole lines) that hold neither key. Both keys
-// begin with the same byte. The bytes of a plain line (TextInputFile::plain_lines) are its pieces
-// with a CR before the LF, and a key that could match a piece holds no CR or LF: so a line whose
-// bytes hold no key has no piece that holds one, and passes unchanged.
-std::size_t size_without_keys(std::string_view lines, std::string_view string_key,
-                              std::string_view number_key) {
-  const char* at = lines.data();
-  const char* const end = at + lines.size();
-  while (at != end) {  // an empty view may have no data at all, which memchr must not see
-    at = static_cast<const char*>(
-        std::memchr(at, number_key[0], static_cast<std::size_t>(end - at)));
-    if (at == nullptr) {
-      break;
-    }
-    const std::string_view rest(at, static_cast<std::size_t>(end - at));
-    if (begins_with(rest, number_key) || begins_with(rest, string_key)) {
-      const std::size_t line_feed = lines.rfind('\n', static_cast<std::size_t>(at - lines.data()));
+  std::size_t matched = 0;
+  std::size_t end = 0;
+  while ((end = find_key_end(lines, end, *stem, matched)) != std::string_view::npos) {
+    const std::string_view rest = lines.substr(end);
+    if (rest.starts_with("VERSION") || rest.starts_with("STRING_VERSION")) {
+      const std::size_t line_feed = lines.rfind('\n', end - stem->key.size());
       return line_feed == std::string_view::npos ? 0 : line_feed + 1;
     }
-    ++at;
   }
   return lines.size();
 }
@@ -63,14 +47,21 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   if (*prefix == '\0') {
     return false;  // an empty prefix names no component, yet its keys would match every one
   }
-  const std::string string_key = std::string(prefix) + "_STRING_VERSION";
-  const std::string number_key = std::string(prefix) + "_VERSION";
+  const std::string stem = std::string(prefix) + "_";
+  const std::string string_key = stem + "STRING_VERSION";
+  const std::string number_key = stem + "VERSION";
+  // A piece holds no CR and no Ctrl-Z, and an LF only as its last byte: a key too long for a
+  // piece, or holding one of those bytes, matches none.
+  std::optional<KeyPattern> stem_pattern;
+  if (number_key.size() <= kMaxKeySize && stem.find_first_of("\r\n\x1A") == std::string::npos) {
+    stem_pattern = prepare_key(stem);
+  }
   char line[kLineBufferSize];
   bool rewritten = false;
   while (!input.at_end() && !output.failed()) {  // a device at the path would never end
     // Lines that need no rewrite and no conversion are copied as they stand: most of a big file.
     const std::string_view plain = input.plain_lines();
-    const std::size_t unchanged = size_without_keys(plain, string_key, number_key);
+    const std::size_t unchanged = size_without_keys(plain, stem_pattern);
     if (unchanged > 0) {
       output.put_raw(plain.data(), unchanged);
       input.skip_lines(unchanged);

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "update/build_update.h"
+#include "update/key_search.h"
 
 namespace {
 
@@ -35,8 +36,8 @@ std::int32_t parse_leading_int(std::string_view field) {
 int bump_version_line(char* piece, std::size_t& length, std::string_view string_key,
                       std::string_view number_key) {
   const std::string_view text(piece, length);
-  const bool string_line = text.find(string_key) != std::string_view::npos;
-  if (!string_line && text.find(number_key) == std::string_view::npos) {
+  const bool string_line = contains_key(text, string_key);
+  if (!string_line && !contains_key(text, number_key)) {
     return 0;
   }
   const std::size_t separator = text.rfind(string_line ? '.' : ',');

@@ -1,0 +1,44 @@
+// Finding a component's keys in text in time linear in the size of the text, whatever the key: a
+// line full of the key's first bytes costs about as much as any other line.
+#ifndef BUMPBUILD_UPDATE_KEY_SEARCH_H_
+#define BUMPBUILD_UPDATE_KEY_SEARCH_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "update/build_update.h"
+
+// The longest key that fits in a line piece. A longer key lies in no piece, so it never matches.
+inline constexpr std::size_t kMaxKeySize = kLinePieceCapacity - 1;
+
+// A key prepared for find_key_end. For every count n of leading key bytes, fallback[n - 1] is the
+// largest count short of n whose leading bytes also end those n bytes: how much of the key is
+// still matched when the byte after them differs from the key's next byte.
+struct KeyPattern {
+  std::string_view key;
+  std::array<std::uint8_t, kMaxKeySize> fallback;
+};
+
+// Prepares `key`, which must hold 2 to kMaxKeySize bytes and outlive the pattern.
+KeyPattern prepare_key(std::string_view key);
+
+// Returns the offset of the first byte `first` at or after `from` in `text` that is followed by
+// the byte `second`, or text.size() when there is none. `from` must be at most text.size().
+std::size_t find_pair(std::string_view text, std::size_t from, char first, char second);
+
+// Searches `text` from offset `from` on for the next occurrence of the pattern's key and returns
+// the offset just past it, or std::string_view::npos when no occurrence ends in the rest of `text`.
+// `matched` carries the search from one call to the next: 0 starts a new search at `from`; after
+// a call it holds how many leading key bytes the text up to the returned offset ends with (the
+// whole key after a match), so that a call from the returned offset finds the next occurrence,
+// overlapping ones included. Each call reads every byte from `from` to where it stops once.
+std::size_t find_key_end(std::string_view text, std::size_t from, const KeyPattern& pattern,
+                         std::size_t& matched);
+
+// True when `text` holds `key` byte for byte. A key longer than kMaxKeySize is never found (it
+// fits in no line piece). Takes time linear in the size of `text`, whatever the bytes.
+bool contains_key(std::string_view text, std::string_view key);
+
+#endif  // BUMPBUILD_UPDATE_KEY_SEARCH_H_
