@@ -26,7 +26,8 @@ int report(const char* message) {
 // and a key that could match a piece holds no CR or LF: so a line whose bytes hold no key has no
 // piece that holds one, and passes unchanged.
 std::size_t size_without_keys(std::string_view lines, const std::optional<KeyPattern>& stem) {
-  if (!stem) {
+  // Without the stem's last byte, lines hold no stem, however full of its first bytes they are.
+  if (!stem || lines.find(stem->key.back()) == std::string_view::npos) {
     return lines.size();
   }
   std::size_t matched = 0;

@@ -1,18 +1,26 @@
 #include "update/key_search.h"
 
+#include <cstring>
+
 namespace {
 
-// The byte positions find_pair checks at once.
-constexpr std::size_t kPairStretch = 64;
-
-// True when one of the kPairStretch positions that start at `stretch` holds `first` followed by
-// `second`. Written without a branch and with a fixed count, so that the compiler vectorizes it.
-bool stretch_holds_pair(const char* stretch, char first, char second) {
-  unsigned char found = 0;
-  for (std::size_t at = 0; at < kPairStretch; ++at) {
-    found |= static_cast<unsigned char>((stretch[at] == first) & (stretch[at + 1] == second));
+// Returns the offset of the first byte `first` at or after `from` in `text` that is followed by
+// the byte `second`, or text.size() when there is none.
+std::size_t find_pair(std::string_view text, std::size_t from, char first, char second) {
+  const char* const bytes = text.data();
+  const std::size_t size = text.size();
+  // A first byte at the very end is followed by nothing, so the search for it stops a byte early.
+  for (std::size_t at = from; at + 1 < size; ++at) {
+    const void* found = std::memchr(bytes + at, first, size - 1 - at);
+    if (found == nullptr) {
+      break;
+    }
+    at = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+    if (bytes[at + 1] == second) {
+      return at;
+    }
   }
-  return found != 0;
+  return size;
 }
 
 }  // namespace
@@ -32,57 +40,33 @@ KeyPattern prepare_key(std::string_view key) {
   return pattern;
 }
 
-std::size_t find_pair(std::string_view text, std::size_t from, char first, char second) {
-  const char* const bytes = text.data();
-  const std::size_t size = text.size();
-  std::size_t at = from;
-  // A stretch reads the byte after its last position, so it must end before the text does.
-  while (at + kPairStretch < size && !stretch_holds_pair(bytes + at, first, second)) {
-    at += kPairStretch;
-  }
-  for (; at + 1 < size; ++at) {
-    if (bytes[at] == first && bytes[at + 1] == second) {
-      return at;
-    }
-  }
-  return size;
-}
-
 std::size_t find_key_end(std::string_view text, std::size_t from, const KeyPattern& pattern,
                          std::size_t& matched) {
-  // Locals, so that the compiler keeps them in registers rather than in memory the bytes of the
-  // text might alias.
-  const char* const bytes = text.data();
-  const std::size_t size = text.size();
-  const char* const key = pattern.key.data();
-  const std::size_t key_size = pattern.key.size();
-  const std::uint8_t* const fallback = pattern.fallback.data();
-  std::size_t count = matched == key_size ? fallback[key_size - 1] : matched;
+  const std::string_view key = pattern.key;
+  std::size_t count = matched == key.size() ? pattern.fallback[key.size() - 1] : matched;
   std::size_t at = from;
   // Every step reads a byte or lowers the count, which only reading raises: at most two steps per
   // byte.
-  while (at < size) {
+  while (at < text.size()) {
     if (count == 0) {
       // Nothing of the key is under way: only where its first two bytes stand can it begin.
       at = find_pair(text, at, key[0], key[1]);
-      if (at == size) {
-        break;
-      }
-      count = 2;
-      at += 2;
-    } else if (bytes[at] == key[count]) {
+      count = at < text.size() ? 2 : 0;
+      at += count;
+    } else if (text[at] == key[count]) {
       ++count;
       ++at;
     } else {
-      count = fallback[count - 1];  // the same byte is tried again against less of the key
+      count = pattern.fallback[count - 1];  // the same byte is tried again against less of the key
       continue;
     }
-    if (count == key_size) {
-      break;
+    if (count == key.size()) {
+      matched = count;
+      return at;
     }
   }
   matched = count;
-  return count == key_size ? at : std::string_view::npos;
+  return std::string_view::npos;
 }
 
 bool contains_key(std::string_view text, std::string_view key) {
@@ -92,11 +76,31 @@ bool contains_key(std::string_view text, std::string_view key) {
   if (key.size() > kMaxKeySize || key.size() > text.size()) {
     return false;
   }
-  const std::size_t first = find_pair(text, 0, key[0], key[1]);
-  if (first == text.size()) {
-    return false;  // most pieces end here, before any pattern is prepared
+  std::size_t at = find_pair(text, 0, key[0], key[1]);
+  // A text without the key's last two bytes after its first two holds no key, however full of
+  // its first two it is.
+  if (at == text.size() ||
+      find_pair(text, at + key.size() - 2, key[key.size() - 2], key.back()) == text.size()) {
+    return false;
   }
-  const KeyPattern pattern = prepare_key(key);
-  std::size_t matched = 0;
-  return find_key_end(text, first, pattern, matched) != std::string_view::npos;
+  // Most candidates are the key or differ from it within a few bytes: they are compared in place.
+  // Once the bytes compared outnumber the text, near misses abound, and the search that reads
+  // every byte once takes over.
+  std::size_t compared = 0;
+  for (; at != text.size(); at = find_pair(text, at + 1, key[0], key[1])) {
+    if (compared > text.size()) {
+      const KeyPattern pattern = prepare_key(key);
+      std::size_t matched = 0;
+      return find_key_end(text, at, pattern, matched) != std::string_view::npos;
+    }
+    std::size_t same = 2;
+    while (same < key.size() && at + same < text.size() && text[at + same] == key[same]) {
+      ++same;
+    }
+    if (same == key.size()) {
+      return true;
+    }
+    compared += same;
+  }
+  return false;
 }

@@ -1,5 +1,5 @@
 // Finding a component's keys in text in time linear in the size of the text, whatever the key: a
-// line full of the key's first bytes costs about as much as any other line.
+// line full of the key's first bytes costs no more than a few times as much as any other line.
 #ifndef BUMPBUILD_UPDATE_KEY_SEARCH_H_
 #define BUMPBUILD_UPDATE_KEY_SEARCH_H_
 
@@ -23,10 +23,6 @@ struct KeyPattern {
 
 // Prepares `key`, which must hold 2 to kMaxKeySize bytes and outlive the pattern.
 KeyPattern prepare_key(std::string_view key);
-
-// Returns the offset of the first byte `first` at or after `from` in `text` that is followed by
-// the byte `second`, or text.size() when there is none. `from` must be at most text.size().
-std::size_t find_pair(std::string_view text, std::size_t from, char first, char second);
 
 // Searches `text` from offset `from` on for the next occurrence of the pattern's key and returns
 // the offset just past it, or std::string_view::npos when no occurrence ends in the rest of `text`.
