@@ -173,6 +173,24 @@ TEST_F(TextFileTest, WritesTextLargerThanItsBlock) {
   EXPECT_EQ(read_back(file), expected);
 }
 
+TEST_F(TextFileTest, WritesRawStretchesOfEverySizeInOrder) {
+  // Short stretches go through the block, long ones straight to the file; the order holds.
+  const std::string file = path("output");
+  auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
+  ASSERT_TRUE(output.has_value());
+  std::string expected;
+  char fill = 'a';
+  for (const std::size_t size : {std::size_t{10}, kTextBlockSize / 2, kTextBlockSize / 2 - 1,
+                                 kTextBlockSize - 5, std::size_t{1}, 3 * kTextBlockSize}) {
+    const std::string stretch(size, fill++);
+    output->put_raw(stretch.data(), stretch.size());
+    output->put_text("x\n", 2);
+    expected += stretch + "x\r\n";
+  }
+  EXPECT_TRUE(output->close());
+  EXPECT_EQ(read_back(file), expected);
+}
+
 TEST_F(TextFileTest, OpeningForWritingTruncatesAndRefusesADirectory) {
   const std::string file = write_file("old content");
   auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);

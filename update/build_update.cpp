@@ -68,6 +68,18 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
       input.skip_lines(unchanged);
       continue;
     }
+    // A plain line with a key is rewritten from the view when it is one piece: its text and LF.
+    const std::size_t line_size = plain.find('\n') + 1;  // npos + 1 is 0
+    if (line_size >= 2 && line_size - 2 < kLinePieceCapacity - 1) {
+      const std::size_t text_size = line_size - 2;
+      plain.copy(line, text_size);
+      line[text_size] = '\n';
+      std::size_t length = text_size + 1;
+      rewritten = bump_version_line(line, length, string_key, number_key) != 0 || rewritten;
+      output.put_text(line, length);
+      input.skip_lines(line_size);
+      continue;
+    }
     std::size_t length = input.next_line(line, kLinePieceCapacity);
     if (input.failed()) {
       break;
