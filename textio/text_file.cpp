@@ -1,10 +1,11 @@
 #include "textio/text_file.h"
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "textio/vector_bytes.h"
 
 namespace {
 
@@ -39,29 +40,17 @@ bool breaks_line_form(const char* pair) {
 // The pairs that stretch_breaks_line_form checks at once.
 constexpr std::size_t kStretch = 256;
 
-// 16 bytes that the compiler keeps in one vector register (a GCC and Clang extension; where the
-// target has no vectors it becomes plain byte operations).
-using Bytes16 = unsigned char __attribute__((vector_size(16)));
-
-Bytes16 load_bytes(const char* at) {
-  Bytes16 bytes;
-  std::memcpy(&bytes, at, sizeof bytes);
-  return bytes;
-}
-
 // True when one of the kStretch byte pairs that start at `stretch` breaks the CR LF form. Each 16
 // pairs take two loads and four vector operations, and there is no branch.
 bool stretch_breaks_line_form(const char* stretch) {
-  const Bytes16 carriage_return = Bytes16{} + static_cast<unsigned char>('\r');
-  const Bytes16 line_feed = Bytes16{} + static_cast<unsigned char>('\n');
+  const Bytes16 carriage_return = repeated('\r');
+  const Bytes16 line_feed = repeated('\n');
   Bytes16 broken{};
   for (std::size_t pair = 0; pair < kStretch; pair += sizeof(Bytes16)) {
-    broken |= reinterpret_cast<Bytes16>((load_bytes(stretch + pair) == carriage_return) ^
-                                        (load_bytes(stretch + pair + 1) == line_feed));
+    broken |= equal_to(load_bytes(stretch + pair), carriage_return) ^
+              equal_to(load_bytes(stretch + pair + 1), line_feed);
   }
-  std::uint64_t halves[2];
-  std::memcpy(halves, &broken, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
+  return any_set(broken);
 }
 
 // Returns how many of the `size` bytes at `text`, which begin a line, come before the first line

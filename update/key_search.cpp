@@ -76,13 +76,18 @@ bool contains_key(std::string_view text, std::string_view key) {
   if (key.size() > kMaxKeySize || key.size() > text.size()) {
     return false;
   }
+  std::size_t at = find_pair(text, 0, key[0], key[1]);
+  // A text without the key's last two bytes after its first two holds no key, however full of
+  // its first two it is.
+  if (at == text.size() ||
+      find_pair(text, at + key.size() - 2, key[key.size() - 2], key.back()) == text.size()) {
+    return false;
+  }
   // Most candidates are the key or differ from it within a few bytes: they are compared in place.
   // Once the bytes compared outnumber the text, near misses abound, and the search that reads
-  // every byte once takes over. A text without the key's last two bytes after a near miss holds no
-  // key, however full of the key's first two bytes it is.
+  // every byte once takes over.
   std::size_t compared = 0;
-  for (std::size_t at = find_pair(text, 0, key[0], key[1]); at != text.size();
-       at = find_pair(text, at + 1, key[0], key[1])) {
+  for (; at != text.size(); at = find_pair(text, at + 1, key[0], key[1])) {
     if (compared > text.size()) {
       const KeyPattern pattern = prepare_key(key);
       std::size_t matched = 0;
@@ -94,10 +99,6 @@ bool contains_key(std::string_view text, std::string_view key) {
     }
     if (same == key.size()) {
       return true;
-    }
-    if (compared == 0 &&
-        find_pair(text, at + key.size() - 1, key[key.size() - 2], key.back()) == text.size()) {
-      return false;
     }
     compared += same;
   }

@@ -64,6 +64,13 @@ TEST(ContainsKey, FindsKeysAmongNearMissesAndRepeats) {
   for (const Case& c : cases) {
     expect_found_as_by_plain_search(c.text, c.key);
   }
+  // Runs of the first byte without the second are passed over in stretches of 64 positions: the
+  // pair just before, at and after the end of one is found.
+  for (std::size_t run = 60; run < 140; ++run) {
+    expect_found_as_by_plain_search("xA" + std::string(run, 'A') + "B_" + std::string(80, 'A'),
+                                    "AB_");
+    expect_found_as_by_plain_search("xA" + std::string(run, 'A') + "B", "AB");
+  }
 }
 
 TEST(ContainsKey, AgreesWithPlainSearchOnRandomTextOfFewBytes) {
