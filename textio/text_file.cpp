@@ -241,14 +241,6 @@ void TextOutputFile::put_text(const char* text, std::size_t size) {
 }
 
 void TextOutputFile::put_raw(const char* text, std::size_t size) {
-  // A long stretch, most of a block of unchanged lines, is written from where it stands rather
-  // than copied into the block first.
-  if (size >= kTextBlockSize / 2) {
-    if (flush() && !write_file(file_, text, size)) {
-      failed_ = true;
-    }
-    return;
-  }
   append(text, size);
 }
 

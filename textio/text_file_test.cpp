@@ -174,7 +174,7 @@ TEST_F(TextFileTest, WritesTextLargerThanItsBlock) {
 }
 
 TEST_F(TextFileTest, WritesRawStretchesOfEverySizeInOrder) {
-  // Short stretches go through the block, long ones straight to the file; the order holds.
+  // Stretches shorter and longer than the block, ending anywhere in it; the order holds.
   const std::string file = path("output");
   auto output = TextOutputFile::open_for_writing(file.c_str(), nullptr);
   ASSERT_TRUE(output.has_value());
