@@ -84,8 +84,8 @@ bool contains_key(std::string_view text, std::string_view key) {
     return false;
   }
   // Most candidates are the key or differ from it within a few bytes: they are compared in place.
-  // Once the bytes compared outnumber the text, near misses abound, and the search that reads
-  // every byte once takes over.
+  // Once the candidates compared would have covered the text, near misses abound, and the search
+  // that reads every byte once takes over.
   std::size_t compared = 0;
   for (; at != text.size(); at = find_pair(text, at + 1, key[0], key[1])) {
     if (compared > text.size()) {
@@ -93,14 +93,10 @@ bool contains_key(std::string_view text, std::string_view key) {
       std::size_t matched = 0;
       return find_key_end(text, at, pattern, matched) != std::string_view::npos;
     }
-    std::size_t same = 2;
-    while (same < key.size() && at + same < text.size() && text[at + same] == key[same]) {
-      ++same;
-    }
-    if (same == key.size()) {
+    if (text.substr(at, key.size()) == key) {
       return true;
     }
-    compared += same;
+    compared += key.size();
   }
   return false;
 }
