@@ -63,21 +63,26 @@ bool close_file(FileHandle file);
 // `file`. Returns true when the file is gone from `path`; nothing else is ever deleted.
 bool remove_file(FileHandle file, const char* path);
 
+// True when replace_file will copy `source` into a new file beside `target` instead of renaming
+// `source_path` onto it: then that copy is what gets synced, and syncing `source` as well would
+// flush the whole file twice.
+bool replacement_copies_beside(FileHandle source, const char* source_path, const char* target);
+
 // Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
 // `source_path`, so that `target` always names either its old content or the complete new one,
 // even across a crash or a power cut, provided the caller made `source` durable first
-// (sync_file): the rename is a single atomic step, any intermediate copy is synced before it, and
-// the directory of `target` is synced after it. Nothing holds the old `target` open meanwhile.
-// What is renamed onto `target` is always this process's own file: `source_path` is renamed only
-// after checking that it still names `source`, and only where no other user may change the names
-// in its directory (POSIX); otherwise, and when `source_path` and `target` lie on different file
-// systems, `source` is first copied into a new file beside `target`, "<target>.bumpbuild-new"
-// (removed first if an earlier run was killed there), which then takes `target`'s name, and
-// `source_path` is deleted. A rename that reports an error but did take place counts as done.
-// The replacement keeps the read-only attribute of the old `target` (Windows).
-// Closes `source` in every case. Returns true when `target` holds the new content and
-// `source_path` no longer names it. Returns false when it does not: `target` is then unchanged,
-// `source_path` still names the written file, and any intermediate copy is deleted.
+// (sync_file) unless replacement_copies_beside said otherwise: the rename is a single atomic step,
+// any intermediate copy is synced before it, and the directory of `target` is synced after it.
+// Nothing holds the old `target` open meanwhile. What is renamed onto `target` is always this
+// process's own file: `source_path` is renamed only after checking that it still names `source`,
+// and only where no other user may change the names in its directory (POSIX); otherwise, and when
+// `source_path` and `target` lie on different file systems, `source` is first copied into a new
+// file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
+// there), which then takes `target`'s name, and `source_path` is deleted. A rename that reports an
+// error but did take place counts as done. The replacement keeps the read-only attribute of the old
+// `target` (Windows). Closes `source` in every case. Returns true when `target` holds the new
+// content and `source_path` no longer names it. Returns false when it does not: `target` is then
+// unchanged, `source_path` still names the written file, and any intermediate copy is deleted.
 bool replace_file(FileHandle source, const char* source_path, const char* target);
 
 // An exclusive lock that serializes the runs that update one version file.

@@ -347,10 +347,20 @@ bool remove_file(FileHandle file, const char* path) {
   return removed;
 }
 
+bool replacement_copies_beside(FileHandle source, const char* source_path, const char* target) {
+  struct stat written {};
+  struct stat destination {};
+  return !only_this_user_changes_names_in(directory_of(source_path)) ||
+         ::fstat(descriptor(source), &written) != 0 ||
+         ::stat(directory_of(target).c_str(), &destination) != 0 ||
+         written.st_dev != destination.st_dev;
+}
+
 bool replace_file(FileHandle source, const char* source_path, const char* target) {
   const int fd = descriptor(source);
   bool replaced = false;
-  bool copy_beside = !only_this_user_changes_names_in(directory_of(source_path));
+  // A rename can still meet another file system where one device shows through two mounts.
+  bool copy_beside = replacement_copies_beside(source, source_path, target);
   if (!copy_beside) {
     replaced = rename_open_file(fd, source_path, target);
     copy_beside = !replaced && errno == EXDEV;

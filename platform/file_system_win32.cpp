@@ -290,6 +290,13 @@ bool remove_file(FileHandle file, const char* /*path*/) {
   return close_file(file) && marked;
 }
 
+// The move is always tried first; across volumes it fails, and the copy beside the target is
+// synced once more.
+bool replacement_copies_beside(FileHandle /*source*/, const char* /*source_path*/,
+                               const char* /*target*/) {
+  return false;
+}
+
 // The handle is closed before the move: Windows refuses to rename a file that is open without
 // delete sharing, and the temporary file is opened without it so that no other program can
 // rename, replace or delete it while it is written. Between that close and the move the name is

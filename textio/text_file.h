@@ -111,6 +111,10 @@ class TextOutputFile {
   // when that or any earlier write failed.
   bool sync();
 
+  // Writes out what is buffered, without waiting for stable storage. Returns false when that or
+  // any earlier write failed.
+  bool flush();
+
   // Writes out what is buffered and releases the file. Returns false when that, any earlier write
   // or the close itself failed. Closing twice does nothing more and returns the same result.
   bool close();
@@ -126,7 +130,6 @@ class TextOutputFile {
  private:
   explicit TextOutputFile(FileHandle file);
   void append(const char* bytes, std::size_t size);
-  bool flush();
 
   FileHandle file_;
   std::unique_ptr<char[]> block_;

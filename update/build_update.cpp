@@ -132,7 +132,8 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   // the version file is closed before it is replaced.
   const bool attributes_kept = copy_file_attributes(input->file(), output->file());
   input->close();
-  if (!output->sync()) {
+  const bool synced_beside = replacement_copies_beside(output->file(), temp_file, version_file);
+  if (!(synced_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
   }
   if (!attributes_kept) {
