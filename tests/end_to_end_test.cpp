@@ -236,9 +236,7 @@ TEST(WrongArgumentCount, ChangesNothingAndReportsNothing) {
 }
 
 TEST(MissingVersionFile, IsReportedWithAnEmptyTemporaryFileLeft) {
-  // An empty directory, without the lock companion of earlier runs.
-  fs::remove_all(scratch_version_file().parent_path());
-  fs::create_directories(scratch_version_file().parent_path());
+  empty_version_directory();  // without the lock companion of earlier runs
   const std::vector<std::vector<std::string>> argument_lists = {
       {}, {"ABC"}, {"ABC", "XYZ"}, {"ABC", "XYZ", "QRS"}};
   for (const std::vector<std::string>& arguments : argument_lists) {

@@ -74,11 +74,7 @@ std::vector<fs::path> files_holding(const fs::path& directory, const std::string
 
 class HostileSurroundings : public testing::Test {
  protected:
-  void SetUp() override {
-    std::error_code error;
-    fs::remove_all(scratch_version_file().parent_path(), error);
-    ASSERT_FALSE(error) << error.message();
-  }
+  void SetUp() override { empty_version_directory(); }
 };
 
 TEST_F(HostileSurroundings, RunsForAnotherVersionFileInTheSameDirectoryLeaveEachFileItsOwn) {

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -133,30 +134,46 @@ void replace_version_file(const std::string& bytes) {
   ASSERT_FALSE(error) << error.message();
 }
 
-TEST(LockHandover, RunThatWaitedThroughAReplacementLocksTheNewFile) {
-  write_version_file(version_file_at(10));
-  std::error_code error;
-  fs::remove(companion_file(), error);
-  HeldLock first_holder(companion_file());
-  ASSERT_TRUE(first_holder.held());
+// Starts a run while the test holds the lock at `first`, calls `move` while the run waits, takes
+// the lock at `second` and only then lets go of the first: the run must wait for the second holder,
+// not go ahead on the first lock. `while_second_held` changes the file the run is to read after
+// that lock. Returns how the run ended.
+ChildResult run_through_handover(const fs::path& first, const std::function<void()>& move,
+                                 const fs::path& second,
+                                 const std::function<void()>& while_second_held) {
+  HeldLock first_holder(first);
+  EXPECT_TRUE(first_holder.held());
   RunningChild child = start_child(scratch_options(fresh_working_directory(), {"ABC"}));
-  ASSERT_NE(child.process, -1);
+  if (child.process == -1) {
+    ADD_FAILURE() << "cannot start a run";
+    return {};
+  }
   EXPECT_TRUE(waits_for_lock(child, first_holder.file_id())) << "the run did not wait";
-
-  // The holder replaces the file, a careless colleague deletes the companion, and before the
-  // waiting run gets its turn a third run locks a new companion: the waiting run must now wait
-  // for that one, not go ahead on the old lock.
-  replace_version_file(version_file_at(20));
-  fs::remove(companion_file(), error);
-  HeldLock second_holder(companion_file());
+  move();
+  HeldLock second_holder(second);
   EXPECT_TRUE(second_holder.held());
   first_holder.release();
   EXPECT_TRUE(waits_for_lock(child, second_holder.file_id()))
-      << "the run went ahead while another run held the lock of the file that replaced it";
-  replace_version_file(version_file_at(30));
+      << "the run went ahead while another run held the lock that counts now";
+  while_second_held();
   second_holder.release();
+  return wait_child(child);
+}
 
-  const ChildResult result = wait_child(child);
+TEST(LockHandover, RunThatWaitedThroughAReplacementLocksTheNewFile) {
+  // The holder replaces the file and a careless colleague deletes the companion; a third run
+  // locks a new companion.
+  write_version_file(version_file_at(10));
+  std::error_code error;
+  fs::remove(companion_file(), error);
+  const ChildResult result = run_through_handover(
+      companion_file(),
+      [] {
+        replace_version_file(version_file_at(20));
+        std::error_code ignored;
+        fs::remove(companion_file(), ignored);
+      },
+      companion_file(), [] { replace_version_file(version_file_at(30)); });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, "");
   EXPECT_EQ(read_version_file(), version_file_at(31));
@@ -182,26 +199,12 @@ TEST(LockHandover, RunThatWaitedWhileThePathMovedLocksTheFileItNowNames) {
   write_file_bytes(first, version_file_at(10));
   write_file_bytes(second, version_file_at(20));
   point_version_path_at("first/version.h");
-  HeldLock first_holder(first.string() + ".lock");
-  ASSERT_TRUE(first_holder.held());
-  RunningChild child = start_child(scratch_options(fresh_working_directory(), {"ABC"}));
-  ASSERT_NE(child.process, -1);
-  EXPECT_TRUE(waits_for_lock(child, first_holder.file_id())) << "the run did not wait";
-
-  // The path moves to the second file, and before the waiting run gets its turn another run
-  // locks that one: the waiting run must now wait for it, not go ahead on the first file's lock.
-  point_version_path_at("second/version.h");
-  HeldLock second_holder(second.string() + ".lock");
-  EXPECT_TRUE(second_holder.held());
-  first_holder.release();
-  EXPECT_TRUE(waits_for_lock(child, second_holder.file_id()))
-      << "the run went ahead while another run held the lock of the file the path now names";
-  second_holder.release();
-
-  const ChildResult result = wait_child(child);
+  const ChildResult result = run_through_handover(
+      first.string() + ".lock", [] { point_version_path_at("second/version.h"); },
+      second.string() + ".lock", [&] { write_file_bytes(second, version_file_at(30)); });
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, "");
-  EXPECT_EQ(read_file_bytes(second), version_file_at(21));
+  EXPECT_EQ(read_file_bytes(second), version_file_at(31));
   EXPECT_EQ(read_file_bytes(first), version_file_at(10));
   EXPECT_TRUE(fs::is_symlink(fs::symlink_status(scratch_version_file())));
 }

@@ -6,8 +6,8 @@
 //   cifs          flock as a mandatory byte-range lock on a CIFS mount: while one open file
 //                 description holds it, reading or writing the file through any other descriptor
 //                 fails with EACCES. The lock is an open-file-description lock (fcntl F_OFD_*) on
-//                 the descriptor, or on a read-write reopening of it when it is read-only.
-//   rename-fails  rename, renameat and renameat2 do their work, then report EIO.
+//                 the descriptor, so an exclusive one needs a descriptor open for writing.
+//   rename-fails  rename does its work, then reports EIO.
 // When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
 // ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
 // see what the command did and the rule at work.
@@ -58,45 +58,16 @@ void log_event(const std::string& event) {
   }
 }
 
-// cifs: the read-write reopening that holds the lock for a read-only descriptor, by descriptor.
-constexpr int kMaxDescriptors = 1024;
-int shadow[kMaxDescriptors];  // zero: none; otherwise the reopened descriptor plus one
-
-int lock_holder(int fd) {
-  return fd >= 0 && fd < kMaxDescriptors && shadow[fd] != 0 ? shadow[fd] - 1 : fd;
-}
-
-void drop_shadow(int fd) {
-  if (fd >= 0 && fd < kMaxDescriptors && shadow[fd] != 0) {
-    next<int(int)>("close")(shadow[fd] - 1);
-    shadow[fd] = 0;
-  }
-}
-
 int cifs_flock(int fd, int operation) {
-  const int command = (operation & LOCK_NB) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
   struct flock range {};
   range.l_whence = SEEK_SET;
-  if ((operation & LOCK_UN) != 0) {
-    range.l_type = F_UNLCK;
-    const int result = ::fcntl(lock_holder(fd), command, &range);
-    drop_shadow(fd);
-    return result;
-  }
-  range.l_type = (operation & LOCK_EX) != 0 ? F_WRLCK : F_RDLCK;
-  const int mode = ::fcntl(fd, F_GETFL);
-  if (range.l_type == F_WRLCK && mode >= 0 && (mode & O_ACCMODE) == O_RDONLY &&
-      fd < kMaxDescriptors && shadow[fd] == 0) {
-    const std::string reopen = "/proc/self/fd/" + std::to_string(fd);
-    const int writable = ::open(reopen.c_str(), O_RDWR | O_CLOEXEC);
-    if (writable < 0) {
-      return -1;
-    }
-    shadow[fd] = writable + 1;
-  }
+  range.l_type = (operation & LOCK_UN) != 0   ? F_UNLCK
+                 : (operation & LOCK_EX) != 0 ? F_WRLCK
+                                              : F_RDLCK;
+  const int command = (operation & LOCK_NB) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
   int result = -1;
   do {
-    result = ::fcntl(lock_holder(fd), command, &range);
+    result = ::fcntl(fd, command, &range);
   } while (result != 0 && errno == EINTR);
   if (result != 0 && errno == EAGAIN) {
     errno = EWOULDBLOCK;
@@ -114,7 +85,7 @@ bool io_refused(int fd, short access) {
   struct flock range {};
   range.l_type = access;
   range.l_whence = SEEK_SET;
-  if (::fcntl(lock_holder(fd), F_OFD_GETLK, &range) != 0 || range.l_type == F_UNLCK) {
+  if (::fcntl(fd, F_OFD_GETLK, &range) != 0 || range.l_type == F_UNLCK) {
     return false;
   }
   errno = EACCES;
@@ -152,11 +123,6 @@ int flock(int fd, int operation) noexcept {
   return next<int(int, int)>("flock")(fd, operation);
 }
 
-int close(int fd) {
-  drop_shadow(fd);
-  return next<int(int)>("close")(fd);
-}
-
 ssize_t read(int fd, void* buffer, size_t size) {
   return io_refused(fd, F_RDLCK) ? -1 : next<ssize_t(int, void*, size_t)>("read")(fd, buffer, size);
 }
@@ -177,17 +143,6 @@ ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, si
 
 int rename(const char* from, const char* to) noexcept {
   return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
-}
-
-int renameat(int from_directory, const char* from, int to_directory, const char* to) noexcept {
-  return renamed(from, next<int(int, const char*, int, const char*)>("renameat")(
-                           from_directory, from, to_directory, to));
-}
-
-int renameat2(int from_directory, const char* from, int to_directory, const char* to,
-              unsigned int flags) noexcept {
-  return renamed(from, next<int(int, const char*, int, const char*, unsigned int)>("renameat2")(
-                           from_directory, from, to_directory, to, flags));
 }
 
 }  // extern "C"

@@ -85,11 +85,7 @@ class Robustness : public testing::Test {
  protected:
   // Every case starts from an empty version directory, so whatever it holds afterwards besides
   // the version file was left there by the runs.
-  void SetUp() override {
-    std::error_code error;
-    fs::remove_all(scratch_version_file().parent_path(), error);
-    ASSERT_FALSE(error) << error.message();
-  }
+  void SetUp() override { empty_version_directory(); }
 
   // Some systems refuse to delete a read-only file; the next case must be able to.
   void TearDown() override {

@@ -71,6 +71,16 @@ void remove_version_file() {
   remove_all_at(scratch_version_file());
 }
 
+void empty_version_directory() {
+  const fs::path directory = scratch_version_file().parent_path();
+  remove_all_at(directory);
+  std::error_code error;
+  fs::create_directories(directory, error);
+  if (error) {
+    ADD_FAILURE() << "cannot create " << directory << ": " << error.message();
+  }
+}
+
 std::optional<std::string> read_file_bytes(const fs::path& path) {
   std::error_code error;
   if (!fs::is_regular_file(fs::symlink_status(path, error))) {

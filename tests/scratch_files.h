@@ -32,6 +32,10 @@ void write_version_file(std::string_view bytes);
 // Deletes whatever stands at the scratch version file's path; nothing there is fine.
 void remove_version_file();
 
+// Leaves the scratch version file's directory empty: no version file, no lock companion, nothing
+// that earlier runs left beside them.
+void empty_version_directory();
+
 // Returns the bytes of the regular file at `path`, or nothing when there is no regular file there
 // (no test failure then) or it cannot be read (a test failure).
 std::optional<std::string> read_file_bytes(const std::filesystem::path& path);

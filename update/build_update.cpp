@@ -128,17 +128,15 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   if (!rewritten) {
     return discard_and_report(*output, temp_file, "unknown parameter");
   }
-  // The copy takes the version file's owner, attributes and mode before it is made durable, and
-  // the version file is closed before it is replaced.
-  const bool attributes_kept = copy_file_attributes(input->file(), output->file());
-  input->close();
+  // The copy takes the version file's owner, attributes and mode before it is made durable; the
+  // streams close the files on every return.
+  if (!copy_file_attributes(input->file(), output->file())) {
+    return report("Can't replace version file");  // the rewritten copy stays as the temporary file
+  }
+  input->close();  // nothing holds the version file open while it is replaced
   const bool synced_beside = replacement_copies_beside(output->file(), temp_file, version_file);
   if (!(synced_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
-  }
-  if (!attributes_kept) {
-    output->close();
-    return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
   if (!replace_file(output->release(), temp_file, version_file)) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
