@@ -245,6 +245,11 @@ void TextOutputFile::put_raw(const char* text, std::size_t size) {
 }
 
 void TextOutputFile::append(const char* bytes, std::size_t size) {
+  if (size <= kTextBlockSize - fill_ && !failed_) {  // most appends fit the block at hand
+    std::memcpy(block_.get() + fill_, bytes, size);
+    fill_ += size;
+    return;
+  }
   while (size > 0 && !failed_) {
     if (fill_ == kTextBlockSize && !flush()) {
       return;

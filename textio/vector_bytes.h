@@ -33,4 +33,15 @@ inline bool any_set(Bytes16 bytes) {
   return (halves[0] | halves[1]) != 0;
 }
 
+// The place of the last byte of `bytes` that is not zero, or -1 when all are zero. Assumes the
+// byte order of x86 and ARM, where the first byte is the lowest.
+inline int last_set(Bytes16 bytes) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &bytes, sizeof halves);
+  if (halves[1] != 0) {
+    return 8 + (63 - __builtin_clzll(halves[1])) / 8;
+  }
+  return halves[0] != 0 ? (63 - __builtin_clzll(halves[0])) / 8 : -1;
+}
+
 #endif  // BUMPBUILD_TEXTIO_VECTOR_BYTES_H_

@@ -8,6 +8,7 @@
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
+#include "textio/vector_bytes.h"
 #include "update/key_search.h"
 
 namespace {
@@ -20,64 +21,82 @@ int report(const char* message) {
   return 1;
 }
 
-// Returns the size of the leading lines of `lines` (whole lines) that hold neither key, where
-// `stem` is the prefix and "_" that both keys begin with, or nothing when no key can match a piece.
-// The bytes of a plain line (TextInputFile::plain_lines) are its pieces with a CR before the LF,
-// and a key that could match a piece holds no CR or LF: so a line whose bytes hold no key has no
-// piece that holds one, and passes unchanged.
-std::size_t size_without_keys(std::string_view lines, const std::optional<KeyPattern>& stem) {
-  // Without the stem's last byte, lines hold no stem, however full of its first bytes they are.
-  if (!stem || lines.find(stem->key.back()) == std::string_view::npos) {
-    return lines.size();
-  }
-  std::size_t matched = 0;
-  std::size_t end = 0;
-  while ((end = find_key_end(lines, end, *stem, matched)) != std::string_view::npos) {
-    const std::string_view rest = lines.substr(end);
-    if (rest.starts_with("VERSION") || rest.starts_with("STRING_VERSION")) {
-      const std::size_t line_feed = lines.rfind('\n', end - stem->key.size());
-      return line_feed == std::string_view::npos ? 0 : line_feed + 1;
+// Returns the offset just past the last LF before offset `end` in `text`, or 0 when there is none.
+// Key lines are short: 16 bytes at a time, from the end, mostly finds it at the first or second.
+std::size_t line_start_before(std::string_view text, std::size_t end) {
+  const Bytes16 line_feed = repeated('\n');
+  for (; end >= sizeof(Bytes16); end -= sizeof(Bytes16)) {
+    const int last = last_set(equal_to(load_bytes(text.data() + end - sizeof(Bytes16)), line_feed));
+    if (last >= 0) {
+      return end - sizeof(Bytes16) + static_cast<std::size_t>(last) + 1;
     }
   }
+  return text.substr(0, end).rfind('\n') + 1;  // npos + 1 is 0
+}
+
+// Writes the plain lines `lines` (TextInputFile::plain_lines) to `output`, each key line that is
+// one piece rewritten, and returns how many of their bytes are done: all of them, or those before
+// a key line too long for one piece, which is left for next_line. `stem` is the prefix and "_",
+// holding no CR or LF. Sets `rewritten` when a line is rewritten. A plain line is its piece with a
+// CR before the LF, and a key holds no CR: the line holds a key exactly where its piece does, and
+// an unchanged line is written back as it stands, stretches of them at once.
+std::size_t copy_plain_lines(std::string_view lines, TextOutputFile& output, std::string_view stem,
+                             bool& rewritten) {
+  std::size_t written = 0;  // the bytes before this offset are in `output`
+  KeyEnd key = find_component_key(lines, 0, stem);
+  while (key.end != std::string_view::npos) {
+    const std::size_t line_start = line_start_before(lines, key.end);
+    const std::size_t text_end = lines.find('\n', key.end) - 1;  // the CR before the LF
+    if (text_end - line_start >= kLinePieceCapacity - 1) {
+      output.put_raw(lines.data() + written, line_start - written);
+      return line_start;
+    }
+    const std::string_view text = lines.substr(line_start, text_end - line_start);
+    // A piece with both keys is a string line, whichever comes first.
+    bool string_line = key.string_key;
+    for (KeyEnd later = key; !string_line && later.end != std::string_view::npos;) {
+      later = find_component_key(lines.substr(0, text_end), later.end, stem);
+      string_line = later.string_key;
+    }
+    const std::size_t separator = text.rfind(string_line ? '.' : ',');
+    if (separator != std::string_view::npos) {
+      const std::size_t field = line_start + separator + 1;
+      output.put_raw(lines.data() + written, field - written);
+      char tail[16];
+      std::size_t size = write_next_build_field(text.substr(separator + 1), string_line, tail);
+      tail[size++] = '\r';
+      tail[size++] = '\n';
+      output.put_raw(tail, size);
+      written = text_end + 2;
+      rewritten = true;
+    }
+    key = find_component_key(lines, text_end + 2, stem);
+  }
+  output.put_raw(lines.data() + written, lines.size() - written);
   return lines.size();
 }
 
 // Copies the version file into the temporary file, rewriting every key line on the way. Returns
 // whether any line was rewritten.
 bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
-  if (*prefix == '\0') {
-    return false;  // an empty prefix names no component, yet its keys would match every one
-  }
   const std::string stem = std::string(prefix) + "_";
   const std::string string_key = stem + "STRING_VERSION";
   const std::string number_key = stem + "VERSION";
-  // A piece holds no CR and no Ctrl-Z, and an LF only as its last byte: a key too long for a
-  // piece, or holding one of those bytes, matches none.
-  std::optional<KeyPattern> stem_pattern;
-  if (number_key.size() <= kMaxKeySize && stem.find_first_of("\r\n\x1A") == std::string::npos) {
-    stem_pattern = prepare_key(stem);
+  // An empty prefix names no component, yet its keys would match every one. A piece holds no CR
+  // or Ctrl-Z, an LF only as its last byte, and at most kMaxKeySize bytes: keys that break this
+  // match nowhere (though in plain lines they could match across a line end).
+  if (*prefix == '\0' || number_key.size() > kMaxKeySize ||
+      stem.find_first_of("\r\n\x1A") != std::string::npos) {
+    return false;
   }
   char line[kLineBufferSize];
   bool rewritten = false;
   while (!input.at_end() && !output.failed()) {  // a device at the path would never end
-    // Lines that need no rewrite and no conversion are copied as they stand: most of a big file.
+    // Most of a big file is plain lines, copied as they stand but for the key lines.
     const std::string_view plain = input.plain_lines();
-    const std::size_t unchanged = size_without_keys(plain, stem_pattern);
-    if (unchanged > 0) {
-      output.put_raw(plain.data(), unchanged);
-      input.skip_lines(unchanged);
-      continue;
-    }
-    // A plain line with a key is rewritten from the view when it is one piece: its text and LF.
-    const std::size_t line_size = plain.find('\n') + 1;  // npos + 1 is 0
-    if (line_size >= 2 && line_size - 2 < kLinePieceCapacity - 1) {
-      const std::size_t text_size = line_size - 2;
-      plain.copy(line, text_size);
-      line[text_size] = '\n';
-      std::size_t length = text_size + 1;
-      rewritten = bump_version_line(line, length, string_key, number_key) != 0 || rewritten;
-      output.put_text(line, length);
-      input.skip_lines(line_size);
+    const std::size_t done = copy_plain_lines(plain, output, stem, rewritten);
+    if (done > 0) {
+      input.skip_lines(done);
       continue;
     }
     std::size_t length = input.next_line(line, kLinePieceCapacity);

@@ -64,6 +64,12 @@ int run_build_update(int argc, const char* const* argv);
 int bump_version_line(char* piece, std::size_t& length, std::string_view string_key,
                       std::string_view number_key);
 
+// Writes the new build field of a key line, up to its line end, to `out`: the build number that
+// `field` (the bytes after the separator) starts with, plus one, in decimal, then a double quote
+// on a string line. `out` may be where `field` starts. Returns the number of bytes written, at most
+// 12.
+std::size_t write_next_build_field(std::string_view field, bool string_line, char* out);
+
 // Reads the build number at the start of `field`: white space (HT, LF, VT, FF, CR, space) is
 // skipped, then one optional "+" or "-", then decimal digits while they last. Returns 0 when no
 // digit follows. The value wraps modulo 2^32 and is read as a signed 32-bit number.

@@ -23,7 +23,52 @@ std::size_t find_pair(std::string_view text, std::size_t from, char first, char 
   return size;
 }
 
+constexpr std::string_view kVersion = "VERSION";
+constexpr std::string_view kString = "STRING_";
+
+// Returns the offset of the first "VERSION" at or after `from` in `text`, or
+// std::string_view::npos.
+std::size_t find_version(std::string_view text, std::size_t from) {
+  const char* const bytes = text.data();
+  for (std::size_t at = from; at + kVersion.size() <= text.size(); ++at) {
+    const void* found = std::memchr(bytes + at, 'V', text.size() + 1 - kVersion.size() - at);
+    if (found == nullptr) {
+      break;
+    }
+    at = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
+    if (std::memcmp(bytes + at, kVersion.data(), kVersion.size()) == 0) {
+      return at;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// True when `text` holds `part`, which ends in "_", right before offset `end`. The "_" and the
+// first byte are tried before the rest.
+bool stands_before(std::string_view text, std::size_t end, std::string_view part) {
+  if (end < part.size() || text[end - 1] != '_') {
+    return false;
+  }
+  const char* const start = text.data() + end - part.size();
+  return *start == part.front() && std::memcmp(start, part.data(), part.size()) == 0;
+}
+
 }  // namespace
+
+KeyEnd find_component_key(std::string_view text, std::size_t from, std::string_view stem) {
+  for (std::size_t version = find_version(text, from); version != std::string_view::npos;
+       version = find_version(text, version + kVersion.size())) {
+    const std::size_t end = version + kVersion.size();
+    if (stands_before(text, version, kString) &&
+        stands_before(text, version - kString.size(), stem)) {
+      return {end, true};
+    }
+    if (stands_before(text, version, stem)) {
+      return {end, false};
+    }
+  }
+  return {std::string_view::npos, false};
+}
 
 KeyPattern prepare_key(std::string_view key) {
   KeyPattern pattern{key, {}};

@@ -33,6 +33,21 @@ KeyPattern prepare_key(std::string_view key);
 std::size_t find_key_end(std::string_view text, std::size_t from, const KeyPattern& pattern,
                          std::size_t& matched);
 
+// Where one of a component's two keys ends in a text, and which of them it is.
+struct KeyEnd {
+  std::size_t end;  // the offset just past the key, or std::string_view::npos for none
+  bool string_key;  // the key is `stem` "STRING_VERSION", not `stem` "VERSION"
+};
+
+// Searches `text` from offset `from` on for the first offset where a key of the component whose
+// keys begin with `stem` (its prefix and "_") ends: `stem` "VERSION" (the number key) or `stem`
+// "STRING_VERSION" (the string key); where both end at one offset, it is the string key. Keys
+// that begin before `from` count as long as their "VERSION" does not. Returns the key's end and
+// kind, or an end of std::string_view::npos when no key ends in the rest of `text`. Only where
+// "VERSION" stands is `stem` compared, and "VERSION" never overlaps itself: a text full of them
+// costs at most one comparison of `stem` per 7 bytes.
+KeyEnd find_component_key(std::string_view text, std::size_t from, std::string_view stem);
+
 // True when `text` holds `key` byte for byte. A key longer than kMaxKeySize is never found (it
 // fits in no line piece). Takes time linear in the size of `text`, whatever the bytes.
 bool contains_key(std::string_view text, std::string_view key);

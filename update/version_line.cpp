@@ -33,6 +33,16 @@ std::int32_t parse_leading_int(std::string_view field) {
   return static_cast<std::int32_t>(negative ? 0U - value : value);
 }
 
+std::size_t write_next_build_field(std::string_view field, bool string_line, char* out) {
+  const std::uint32_t next = static_cast<std::uint32_t>(parse_leading_int(field)) + 1U;
+  // The widest number, "-2147483648", takes 11 bytes: with the tail it fits the promised growth.
+  char* end = std::to_chars(out, out + 11, static_cast<std::int32_t>(next)).ptr;
+  if (string_line) {
+    *end++ = '"';
+  }
+  return static_cast<std::size_t>(end - out);
+}
+
 int bump_version_line(char* piece, std::size_t& length, std::string_view string_key,
                       std::string_view number_key) {
   const std::string_view text(piece, length);
@@ -44,14 +54,8 @@ int bump_version_line(char* piece, std::size_t& length, std::string_view string_
   if (separator == std::string_view::npos) {
     return 0;
   }
-  const std::uint32_t next =
-      static_cast<std::uint32_t>(parse_leading_int(text.substr(separator + 1))) + 1U;
   char* const field = piece + separator + 1;
-  // The widest number, "-2147483648", takes 11 bytes: with the tail it fits the promised growth.
-  char* end = std::to_chars(field, field + 11, static_cast<std::int32_t>(next)).ptr;
-  if (string_line) {
-    *end++ = '"';
-  }
+  char* end = field + write_next_build_field(text.substr(separator + 1), string_line, field);
   *end++ = '\n';
   *end = '\0';
   length = static_cast<std::size_t>(end - piece);
