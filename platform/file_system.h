@@ -49,6 +49,12 @@ bool write_file(FileHandle file, const char* data, std::size_t size);
 // Makes everything written to `file` durable on stable storage. Returns false on failure.
 bool sync_file(FileHandle file);
 
+// Asks the system to start writing the `size` bytes at `offset` in `file` out to stable storage,
+// without waiting for it, so that a later sync_file has less left to wait for. Only a hint: it
+// makes nothing durable, changes no data, and a failure is left for sync_file to report (Linux:
+// sync_file_range; elsewhere it does nothing).
+void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size);
+
 // Gives `to` the owner, group and extended attributes of `from` (POSIX ACLs among them) where
 // this process may set them, then the permission bits of `from` (POSIX). Returns false only when
 // the permission bits could not be set; on Windows, where replace_file carries the read-only

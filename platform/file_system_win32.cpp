@@ -273,6 +273,10 @@ bool sync_file(FileHandle file) {
   return ::FlushFileBuffers(win32_handle(file)) != 0;
 }
 
+void start_writeback(FileHandle /*file*/, std::uint64_t /*offset*/, std::uint64_t /*size*/) {
+  // Win32 has no request that starts writing without waiting for it: the sync does it all.
+}
+
 bool copy_file_attributes(FileHandle /*from*/, FileHandle /*to*/) {
   return true;
 }

@@ -220,6 +220,9 @@ TextOutputFile::TextOutputFile(TextOutputFile&& other) noexcept
     : file_(std::exchange(other.file_, kNoFile)),
       block_(std::move(other.block_)),
       fill_(other.fill_),
+      written_(other.written_),
+      written_back_(other.written_back_),
+      writes_back_(other.writes_back_),
       failed_(other.failed_) {}
 
 TextOutputFile::~TextOutputFile() {
@@ -245,7 +248,7 @@ void TextOutputFile::put_raw(const char* text, std::size_t size) {
 }
 
 void TextOutputFile::append(const char* bytes, std::size_t size) {
-  if (size <= kTextBlockSize - fill_ && !failed_) {  // most appends fit the block at hand
+  if (size > 0 && size <= kTextBlockSize - fill_ && !failed_) {  // most fit the block at hand
     std::memcpy(block_.get() + fill_, bytes, size);
     fill_ += size;
     return;
@@ -266,7 +269,12 @@ bool TextOutputFile::flush() {
   if (fill_ > 0 && !failed_ && !write_file(file_, block_.get(), fill_)) {
     failed_ = true;
   }
+  written_ += fill_;
   fill_ = 0;
+  if (writes_back_ && !failed_ && written_ - written_back_ >= kWritebackStretch) {
+    start_writeback(file_, written_back_, written_ - written_back_);
+    written_back_ = written_;
+  }
   return !failed_;
 }
 

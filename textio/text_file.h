@@ -5,6 +5,7 @@
 #define BUMPBUILD_TEXTIO_TEXT_FILE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -13,6 +14,9 @@
 
 // Raw reads and writes go through blocks this large; nothing else grows with the file.
 inline constexpr std::size_t kTextBlockSize = std::size_t{256} * 1024;
+// How much written text TextOutputFile::write_back_as_written hands to the system at once: large
+// enough for the disk to write it in big runs, small enough to keep the disk busy alongside.
+inline constexpr std::uint64_t kWritebackStretch = std::uint64_t{8} * 1024 * 1024;
 
 class TextInputFile {
  public:
@@ -107,6 +111,11 @@ class TextOutputFile {
   // True once a write to the file has failed; the bytes written before the failure stay in it.
   [[nodiscard]] bool failed() const { return failed_; }
 
+  // From now on, asks the system to start writing the file out to stable storage every
+  // kWritebackStretch bytes, while the rest is still being written, so that sync() later waits
+  // for little more than the last stretch. Worth it only for a file that will be synced.
+  void write_back_as_written() { writes_back_ = true; }
+
   // Writes out what is buffered and makes the whole file durable on stable storage. Returns false
   // when that or any earlier write failed.
   bool sync();
@@ -134,6 +143,9 @@ class TextOutputFile {
   FileHandle file_;
   std::unique_ptr<char[]> block_;
   std::size_t fill_ = 0;
+  std::uint64_t written_ = 0;       // bytes written to the file so far
+  std::uint64_t written_back_ = 0;  // bytes the system was asked to write back
+  bool writes_back_ = false;
   bool failed_ = false;
 };
 
