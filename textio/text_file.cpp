@@ -243,16 +243,7 @@ void TextOutputFile::put_text(const char* text, std::size_t size) {
   }
 }
 
-void TextOutputFile::put_raw(const char* text, std::size_t size) {
-  append(text, size);
-}
-
 void TextOutputFile::append(const char* bytes, std::size_t size) {
-  if (size > 0 && size <= kTextBlockSize - fill_ && !failed_) {  // most fit the block at hand
-    std::memcpy(block_.get() + fill_, bytes, size);
-    fill_ += size;
-    return;
-  }
   while (size > 0 && !failed_) {
     if (fill_ == kTextBlockSize && !flush()) {
       return;

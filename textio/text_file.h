@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -106,7 +107,14 @@ class TextOutputFile {
 
   // Writes `size` bytes of `text` exactly as they are: text already in the file's form, such as
   // TextInputFile::plain_lines. Nothing is written after a write has failed.
-  void put_raw(const char* text, std::size_t size);
+  void put_raw(const char* text, std::size_t size) {
+    if (size > 0 && size <= kTextBlockSize - fill_ && !failed_) {  // most fit the block at hand
+      std::memcpy(block_.get() + fill_, text, size);
+      fill_ += size;
+    } else {
+      append(text, size);
+    }
+  }
 
   // True once a write to the file has failed; the bytes written before the failure stay in it.
   [[nodiscard]] bool failed() const { return failed_; }

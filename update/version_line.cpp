@@ -6,13 +6,13 @@
 
 namespace {
 
+// HT, LF, VT, FF and CR are the codes 9 to 13.
 bool is_white_space(char byte) {
-  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
-         byte == '\r';
+  return byte == ' ' || static_cast<unsigned char>(byte - '\t') <= '\r' - '\t';
 }
 
 bool is_digit(char byte) {
-  return byte >= '0' && byte <= '9';
+  return static_cast<unsigned char>(byte - '0') <= 9;
 }
 
 }  // namespace
