@@ -89,17 +89,21 @@ bool sync_directory(const std::string& directory) {
   return close_file(fd) && synced;
 }
 
-// Copies the whole file at `from` into `to`, which is at its start. The kernel copies where it
-// can; file systems that cannot (or across some mounts) get plain reads and writes.
+// Copies the whole file at `from` into `to`, which is at its start, in stretches of 8 MiB, each
+// handed to the disk as soon as it is copied (start_writeback) so that the sync that follows has
+// little left to wait for. The kernel copies where it can; file systems that cannot (or across
+// some mounts) get plain reads and writes.
 bool copy_contents(int from, int to) {
+  static constexpr std::size_t kStretch = std::size_t{8} * 1024 * 1024;
   off_t offset = 0;
   for (;;) {
-    static constexpr std::size_t kChunk = std::size_t{1} << 30;
-    const ssize_t count = ::copy_file_range(from, &offset, to, nullptr, kChunk, 0);
+    const ssize_t count = ::copy_file_range(from, &offset, to, nullptr, kStretch, 0);
     if (count == 0) {
       return true;
     }
     if (count > 0) {
+      start_writeback(to, static_cast<std::uint64_t>(offset - count),
+                      static_cast<std::uint64_t>(count));
       continue;
     }
     if (errno == EINTR) {
@@ -113,6 +117,7 @@ bool copy_contents(int from, int to) {
   }
   static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
   const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+  off_t written_back = 0;
   for (;;) {
     ssize_t count = 0;
     do {
@@ -125,6 +130,11 @@ bool copy_contents(int from, int to) {
       return false;
     }
     offset += count;
+    if (static_cast<std::size_t>(offset - written_back) >= kStretch) {
+      start_writeback(to, static_cast<std::uint64_t>(written_back),
+                      static_cast<std::uint64_t>(offset - written_back));
+      written_back = offset;
+    }
   }
 }
 
