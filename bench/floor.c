@@ -2,7 +2,11 @@
  * work, the lock and the checks. Copies FILE into COPY (created or truncated) in blocks of 256 KiB,
  * syncs COPY, renames it over FILE and syncs FILE's directory. bench/run builds it with the
  * system's C compiler and default linking, and reports bumpbuild's times as ratios to it.
- * Usage: floor FILE COPY (COPY on FILE's file system). Exits 1, with a message, on any failure. */
+ * With -w it also hands every 8 MiB copied to the disk at once (sync_file_range), as bumpbuild
+ * does, so that the sync waits for less: the floor of that way of writing.
+ * Usage: floor [-w] FILE COPY (COPY on FILE's file system). Exits 1, with a message, on any
+ * failure. */
+#define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <libgen.h>
@@ -11,7 +15,7 @@
 #include <string.h>
 #include <unistd.h>
 
-enum { kBlockSize = 256 * 1024 };
+enum { kBlockSize = 256 * 1024, kWritebackStretch = 8 * 1024 * 1024 };
 
 static int fail(const char* what, const char* path) {
   fprintf(stderr, "floor: %s %s: %s\n", what, path, strerror(errno));
@@ -33,8 +37,11 @@ static int write_all(int file, const char* data, size_t size) {
 }
 
 int main(int argc, char** argv) {
+  const int write_back_early = argc == 4 && strcmp(argv[1], "-w") == 0;
+  argv += write_back_early;
+  argc -= write_back_early;
   if (argc != 3) {
-    fprintf(stderr, "usage: floor FILE COPY\n");
+    fprintf(stderr, "usage: floor [-w] FILE COPY\n");
     return 1;
   }
   static char block[kBlockSize];
@@ -46,6 +53,8 @@ int main(int argc, char** argv) {
   if (copy < 0) {
     return fail("cannot create", argv[2]);
   }
+  off_t written = 0;
+  off_t written_back = 0;
   for (;;) {
     const ssize_t count = read(source, block, sizeof block);
     if (count == 0) {
@@ -56,6 +65,11 @@ int main(int argc, char** argv) {
     }
     if (count > 0 && write_all(copy, block, (size_t)count) != 0) {
       return fail("cannot write", argv[2]);
+    }
+    written += count > 0 ? count : 0;
+    if (write_back_early && written - written_back >= kWritebackStretch) {
+      sync_file_range(copy, written_back, written - written_back, SYNC_FILE_RANGE_WRITE);
+      written_back = written;
     }
   }
   if (fsync(copy) != 0 || close(copy) != 0) {
