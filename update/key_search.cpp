@@ -23,51 +23,57 @@ std::size_t find_pair(std::string_view text, std::size_t from, char first, char 
   return size;
 }
 
-constexpr std::string_view kVersion = "VERSION";
-constexpr std::string_view kString = "STRING_";
+constexpr std::string_view kNumberSuffix = "VERSION";
+constexpr std::string_view kStringSuffix = "STRING_VERSION";
 
-// Returns the offset of the first "VERSION" at or after `from` in `text`, or
-// std::string_view::npos.
-std::size_t find_version(std::string_view text, std::size_t from) {
-  const char* const bytes = text.data();
-  for (std::size_t at = from; at + kVersion.size() <= text.size(); ++at) {
-    const void* found = std::memchr(bytes + at, 'V', text.size() + 1 - kVersion.size() - at);
-    if (found == nullptr) {
-      break;
+// Returns the start of the first occurrence of `key` (2 to kMaxKeySize bytes) at or after `from` in
+// `text` for which `accept(start)` holds, or std::string_view::npos when there is none.
+// Most candidates (where the key's first two bytes stand) are the key or differ from it within a
+// few bytes: they are compared in place. Once the bytes compared outrun the bytes passed by more
+// than a key, near misses abound, and the search that reads every byte once takes over: the whole
+// search costs a small constant per byte passed, plus one key.
+template <typename Accept>
+std::size_t find_accepted(std::string_view text, std::size_t from, std::string_view key,
+                          Accept accept) {
+  std::size_t compared = 0;
+  for (std::size_t at = find_pair(text, from, key[0], key[1]); at < text.size();
+       at = find_pair(text, at + 1, key[0], key[1])) {
+    if (compared > at - from + key.size()) {
+      const KeyPattern pattern = prepare_key(key);
+      std::size_t matched = 0;
+      for (std::size_t end = at;
+           (end = find_key_end(text, end, pattern, matched)) != std::string_view::npos;) {
+        if (accept(end - key.size())) {
+          return end - key.size();
+        }
+      }
+      return std::string_view::npos;
     }
-    at = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
-    if (std::memcmp(bytes + at, kVersion.data(), kVersion.size()) == 0) {
+    compared += key.size();
+    // The last byte first: a cheap test that turns away most near misses.
+    if (at + key.size() <= text.size() && text[at + key.size() - 1] == key.back() &&
+        std::memcmp(text.data() + at, key.data(), key.size()) == 0 && accept(at)) {
       return at;
     }
   }
   return std::string_view::npos;
 }
 
-// True when `text` holds `part`, which ends in "_", right before offset `end`. The "_" and the
-// first byte are tried before the rest.
-bool stands_before(std::string_view text, std::size_t end, std::string_view part) {
-  if (end < part.size() || text[end - 1] != '_') {
-    return false;
-  }
-  const char* const start = text.data() + end - part.size();
-  return *start == part.front() && std::memcmp(start, part.data(), part.size()) == 0;
-}
-
 }  // namespace
 
-KeyEnd find_component_key(std::string_view text, std::size_t from, std::string_view stem) {
-  for (std::size_t version = find_version(text, from); version != std::string_view::npos;
-       version = find_version(text, version + kVersion.size())) {
-    const std::size_t end = version + kVersion.size();
-    if (stands_before(text, version, kString) &&
-        stands_before(text, version - kString.size(), stem)) {
-      return {end, true};
+KeyMatch find_component_key(std::string_view text, std::size_t from, std::string_view stem) {
+  KeyMatch match{std::string_view::npos, std::string_view::npos, false};
+  find_accepted(text, from, stem, [&](std::size_t start) {
+    const std::string_view rest = text.substr(start + stem.size());
+    match.string_key = rest.starts_with(kStringSuffix);
+    if (!match.string_key && !rest.starts_with(kNumberSuffix)) {
+      return false;
     }
-    if (stands_before(text, version, stem)) {
-      return {end, false};
-    }
-  }
-  return {std::string_view::npos, false};
+    match.start = start;
+    match.end = start + stem.size() + (match.string_key ? kStringSuffix : kNumberSuffix).size();
+    return true;
+  });
+  return match;
 }
 
 KeyPattern prepare_key(std::string_view key) {
@@ -128,20 +134,5 @@ bool contains_key(std::string_view text, std::string_view key) {
       find_pair(text, at + key.size() - 2, key[key.size() - 2], key.back()) == text.size()) {
     return false;
   }
-  // Most candidates are the key or differ from it within a few bytes: they are compared in place.
-  // Once the candidates compared would have covered the text, near misses abound, and the search
-  // that reads every byte once takes over.
-  std::size_t compared = 0;
-  for (; at != text.size(); at = find_pair(text, at + 1, key[0], key[1])) {
-    if (compared > text.size()) {
-      const KeyPattern pattern = prepare_key(key);
-      std::size_t matched = 0;
-      return find_key_end(text, at, pattern, matched) != std::string_view::npos;
-    }
-    if (text.substr(at, key.size()) == key) {
-      return true;
-    }
-    compared += key.size();
-  }
-  return false;
+  return find_accepted(text, at, key, [](std::size_t) { return true; }) != std::string_view::npos;
 }

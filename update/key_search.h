@@ -33,20 +33,19 @@ KeyPattern prepare_key(std::string_view key);
 std::size_t find_key_end(std::string_view text, std::size_t from, const KeyPattern& pattern,
                          std::size_t& matched);
 
-// Where one of a component's two keys ends in a text, and which of them it is.
-struct KeyEnd {
-  std::size_t end;  // the offset just past the key, or std::string_view::npos for none
-  bool string_key;  // the key is `stem` "STRING_VERSION", not `stem` "VERSION"
+// Where one of a component's two keys stands in a text, and which of them it is.
+struct KeyMatch {
+  std::size_t start;  // the offset of its first byte, or std::string_view::npos for none
+  std::size_t end;    // the offset just past it
+  bool string_key;    // the key is `stem` "STRING_VERSION", not `stem` "VERSION"
 };
 
-// Searches `text` from offset `from` on for the first offset where a key of the component whose
-// keys begin with `stem` (its prefix and "_") ends: `stem` "VERSION" (the number key) or `stem`
-// "STRING_VERSION" (the string key); where both end at one offset, it is the string key. Keys
-// that begin before `from` count as long as their "VERSION" does not. Returns the key's end and
-// kind, or an end of std::string_view::npos when no key ends in the rest of `text`. Only where
-// "VERSION" stands is `stem` compared, and "VERSION" never overlaps itself: a text full of them
-// costs at most one comparison of `stem` per 7 bytes.
-KeyEnd find_component_key(std::string_view text, std::size_t from, std::string_view stem);
+// Searches `text` from offset `from` on for the first key of the component whose keys begin with
+// `stem` (its prefix and "_", 2 to kMaxKeySize bytes): `stem` "VERSION" (the number key) or `stem`
+// "STRING_VERSION" (the string key). Returns where the first key that begins at or after `from`
+// stands, or a start of std::string_view::npos when none does. Only where `stem` stands is what
+// follows compared, and `stem` is found in time linear in the text, whatever its bytes.
+KeyMatch find_component_key(std::string_view text, std::size_t from, std::string_view stem);
 
 // True when `text` holds `key` byte for byte. A key longer than kMaxKeySize is never found (it
 // fits in no line piece). Takes time linear in the size of `text`, whatever the bytes.
