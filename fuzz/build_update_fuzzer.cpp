@@ -2,7 +2,8 @@
 // component prefix, the next bytes are the prefix (it ends at a zero byte, as an argument would),
 // and the rest is the version file. The result must match rewriting the file piece by piece with
 // a plain model of the DOS text conversion, so any shortcut the command takes over lines it does
-// not change has to produce the same bytes.
+// not change has to produce the same bytes. The copy itself is also run with blocks of 1 to 64
+// bytes (chosen by the file's size), so that the shortcuts meet block ends everywhere.
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,10 +99,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
 
+  const std::optional<std::string> expected = expected_file(content, prefix);
+  const std::string copy_file = scratch_directory() + "/copy";
+  std::optional<TextInputFile> input =
+      TextInputFile::open_for_reading(version_file.c_str(), 1 + content.size() % 64);
+  std::optional<TextOutputFile> output =
+      TextOutputFile::open_for_writing(copy_file.c_str(), nullptr);
+  check(input && output);
+  check(copy_with_bumped_lines(*input, *output, prefix.c_str()) == expected.has_value());
+  input->close();
+  check(output->close());
+  check(!expected || load(copy_file) == expected);
+
   const char* const argv[] = {"bumpbuild", prefix.c_str(), nullptr};
   const int status = run_build_update(2, argv, {version_file.c_str(), temp_file.c_str()});
 
-  const std::optional<std::string> expected = expected_file(content, prefix);
   const std::optional<std::string> result = load(version_file);
   check(result.has_value());
   check(access(temp_file.c_str(), F_OK) != 0);

@@ -76,39 +76,6 @@ std::size_t copy_plain_lines(std::string_view lines, TextOutputFile& output, std
   return lines.size();
 }
 
-// Copies the version file into the temporary file, rewriting every key line on the way. Returns
-// whether any line was rewritten.
-bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
-  const std::string stem = std::string(prefix) + "_";
-  const std::string string_key = stem + "STRING_VERSION";
-  const std::string number_key = stem + "VERSION";
-  // An empty prefix names no component, yet its keys would match every one. A piece holds no CR
-  // or Ctrl-Z, an LF only as its last byte, and at most kMaxKeySize bytes: keys that break this
-  // match nowhere (though in plain lines they could match across a line end).
-  if (*prefix == '\0' || number_key.size() > kMaxKeySize ||
-      stem.find_first_of("\r\n\x1A") != std::string::npos) {
-    return false;
-  }
-  char line[kLineBufferSize];
-  bool rewritten = false;
-  while (!input.at_end() && !output.failed()) {  // a device at the path would never end
-    // Most of a big file is plain lines, copied as they stand but for the key lines.
-    const std::string_view plain = input.plain_lines();
-    const std::size_t done = copy_plain_lines(plain, output, stem, rewritten);
-    if (done > 0) {
-      input.skip_lines(done);
-      continue;
-    }
-    std::size_t length = input.next_line(line, kLinePieceCapacity);
-    if (input.failed()) {
-      break;
-    }
-    rewritten = bump_version_line(line, length, string_key, number_key) != 0 || rewritten;
-    output.put_text(line, length);
-  }
-  return rewritten;
-}
-
 // Deletes the temporary file, which the stream hands over, and reports `message`.
 int discard_and_report(TextOutputFile& output, const char* temp_file, const char* message) {
   remove_file(output.release(), temp_file);
@@ -168,6 +135,37 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
 }
 
 }  // namespace
+
+bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
+  const std::string stem = std::string(prefix) + "_";
+  const std::string string_key = stem + "STRING_VERSION";
+  const std::string number_key = stem + "VERSION";
+  // An empty prefix names no component, yet its keys would match every one. A piece holds no CR
+  // or Ctrl-Z, an LF only as its last byte, and at most kMaxKeySize bytes: keys that break this
+  // match nowhere (though in plain lines they could match across a line end).
+  if (*prefix == '\0' || number_key.size() > kMaxKeySize ||
+      stem.find_first_of("\r\n\x1A") != std::string::npos) {
+    return false;
+  }
+  char line[kLineBufferSize];
+  bool rewritten = false;
+  while (!input.at_end() && !output.failed()) {  // a device at the path would never end
+    // Most of a big file is plain lines, copied as they stand but for the key lines.
+    const std::string_view plain = input.plain_lines();
+    const std::size_t done = copy_plain_lines(plain, output, stem, rewritten);
+    if (done > 0) {
+      input.skip_lines(done);
+      continue;
+    }
+    std::size_t length = input.next_line(line, kLinePieceCapacity);
+    if (input.failed()) {
+      break;
+    }
+    rewritten = bump_version_line(line, length, string_key, number_key) != 0 || rewritten;
+    output.put_text(line, length);
+  }
+  return rewritten;
+}
 
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
   std::string version_file;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "textio/text_file.h"
+
 // A line piece holds at most this many bytes of text; its buffer has room for one more, the zero.
 inline constexpr std::size_t kLinePieceCapacity = 256;
 // Rewriting a piece can make it longer: up to 11 bytes of number and 2 bytes of line end follow
@@ -51,6 +53,15 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
 // root of the current drive), "\tools\cc\version.h" on Windows, and "$$TEMP.TMP" in the current
 // directory, unless the build overrode them.
 int run_build_update(int argc, const char* const* argv);
+
+// Copies the text of `input` to `output`, every piece rewritten by bump_version_line for the
+// component `prefix` and every LF written as CR LF; lines already in that form, CR LF and no other
+// CR, are copied as they stand and rewritten in place, with the same bytes as a result, whatever
+// the input's block size. Returns whether any piece was rewritten. Returns false, having copied
+// nothing, when the prefix is empty or its keys fit no piece (longer than kMaxKeySize, or holding
+// a CR, an LF or a Ctrl-Z). Stops early at a failed read or write: input.failed() and
+// output.failed() tell.
+bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix);
 
 // Rewrites the line piece of `length` bytes at `piece` in place when it is a string line (it holds
 // `string_key`) whose last "." is followed by the build field, or a number line (it holds
