@@ -33,6 +33,17 @@ inline bool any_set(Bytes16 bytes) {
   return (halves[0] | halves[1]) != 0;
 }
 
+// The place of the first byte of `bytes` that is not zero, or -1 when all are zero. Assumes the
+// byte order of x86 and ARM, where the first byte is the lowest.
+inline int first_set(Bytes16 bytes) {
+  std::uint64_t halves[2];
+  std::memcpy(halves, &bytes, sizeof halves);
+  if (halves[0] != 0) {
+    return __builtin_ctzll(halves[0]) / 8;
+  }
+  return halves[1] != 0 ? 8 + __builtin_ctzll(halves[1]) / 8 : -1;
+}
+
 // The place of the last byte of `bytes` that is not zero, or -1 when all are zero. Assumes the
 // byte order of x86 and ARM, where the first byte is the lowest.
 inline int last_set(Bytes16 bytes) {

@@ -43,9 +43,11 @@ std::size_t line_start_before(std::string_view text, std::size_t end) {
 std::size_t copy_plain_lines(std::string_view lines, TextOutputFile& output, std::string_view stem,
                              bool& rewritten) {
   std::size_t written = 0;  // the bytes before this offset are in `output`
-  KeyMatch key = find_component_key(lines, 0, stem);
+  // Without the stem's "_", lines hold no key, however full of its other bytes they are.
+  KeyMatch key =
+      lines.find('_') == std::string_view::npos ? kNoKey : find_component_key(lines, 0, stem);
   while (key.start != std::string_view::npos) {
-    const std::size_t line_start = line_start_before(lines, key.end);
+    const std::size_t line_start = line_start_before(lines, key.start);
     const std::size_t text_end = lines.find('\n', key.end) - 1;  // the CR before the LF
     if (text_end - line_start >= kLinePieceCapacity - 1) {
       output.put_raw(lines.data() + written, line_start - written);
@@ -56,7 +58,7 @@ std::size_t copy_plain_lines(std::string_view lines, TextOutputFile& output, std
     bool string_line = key.string_key;
     for (KeyMatch later = key; !string_line && later.start != std::string_view::npos;) {
       later = find_component_key(lines.substr(0, text_end), later.start + 1, stem);
-      string_line = later.start != std::string_view::npos && later.string_key;
+      string_line = later.string_key;
     }
     const std::size_t separator = text.rfind(string_line ? '.' : ',');
     if (separator != std::string_view::npos) {

@@ -2,15 +2,38 @@
 
 #include <cstring>
 
+#include "textio/vector_bytes.h"
+
 namespace {
+
+// Goes on from `at`, where a run of bytes `first` without the byte `second` after them goes on, 16
+// positions at a time for as long as bytes `first` crowd (a line full of them), where memchr would
+// cost a call per byte. Returns the offset of the first `first` `second` pair found, or an offset
+// from which memchr may go on.
+[[gnu::noinline]] std::size_t skip_crowded_first_bytes(std::string_view text, std::size_t at,
+                                                       char first, char second) {
+  for (; at + sizeof(Bytes16) < text.size(); at += sizeof(Bytes16)) {
+    const Bytes16 first_bytes = equal_to(load_bytes(text.data() + at), repeated(first));
+    if (!any_set(first_bytes)) {
+      break;
+    }
+    const int pair =
+        first_set(first_bytes & equal_to(load_bytes(text.data() + at + 1), repeated(second)));
+    if (pair >= 0) {
+      return at + static_cast<std::size_t>(pair);
+    }
+  }
+  return at;
+}
 
 // Returns the offset of the first byte `first` at or after `from` in `text` that is followed by
 // the byte `second`, or text.size() when there is none.
-std::size_t find_pair(std::string_view text, std::size_t from, char first, char second) {
+[[gnu::always_inline]] inline std::size_t find_pair(std::string_view text, std::size_t from,
+                                                    char first, char second) {
   const char* const bytes = text.data();
   const std::size_t size = text.size();
   // A first byte at the very end is followed by nothing, so the search for it stops a byte early.
-  for (std::size_t at = from; at + 1 < size; ++at) {
+  for (std::size_t at = from; at + 1 < size;) {
     const void* found = std::memchr(bytes + at, first, size - 1 - at);
     if (found == nullptr) {
       break;
@@ -18,6 +41,13 @@ std::size_t find_pair(std::string_view text, std::size_t from, char first, char 
     at = static_cast<std::size_t>(static_cast<const char*>(found) - bytes);
     if (bytes[at + 1] == second) {
       return at;
+    }
+    ++at;
+    if (bytes[at] == first) {  // a run of first bytes, such as a line full of them
+      at = skip_crowded_first_bytes(text, at, first, second);
+      if (at + 1 < size && bytes[at] == first && bytes[at + 1] == second) {
+        return at;
+      }
     }
   }
   return size;
@@ -62,7 +92,7 @@ std::size_t find_accepted(std::string_view text, std::size_t from, std::string_v
 }  // namespace
 
 KeyMatch find_component_key(std::string_view text, std::size_t from, std::string_view stem) {
-  KeyMatch match{std::string_view::npos, std::string_view::npos, false};
+  KeyMatch match = kNoKey;
   find_accepted(text, from, stem, [&](std::size_t start) {
     const std::string_view rest = text.substr(start + stem.size());
     match.string_key = rest.starts_with(kStringSuffix);

@@ -39,6 +39,7 @@ struct KeyMatch {
   std::size_t end;    // the offset just past it
   bool string_key;    // the key is `stem` "STRING_VERSION", not `stem` "VERSION"
 };
+inline constexpr KeyMatch kNoKey = {std::string_view::npos, std::string_view::npos, false};
 
 // Searches `text` from offset `from` on for the first key of the component whose keys begin with
 // `stem` (its prefix and "_", 2 to kMaxKeySize bytes): `stem` "VERSION" (the number key) or `stem`
