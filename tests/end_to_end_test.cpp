@@ -172,35 +172,6 @@ TEST(Bump, SplitsALongLineAfterTheRewrittenPiece) {
                     "\r\n#endif\r\n");
 }
 
-TEST(Bump, RewritesCrLfLinesAsItRewritesTheirPieces) {
-  // Lines in the CR LF form are rewritten where they stand, other lines piece by piece: the same
-  // text with LF line ends must come out the same. Each case is the whole file.
-  const std::string long_text(238, 'x');
-  const std::vector<std::string> cases = {
-      "#define ABC_VERSION 1,0,0,41\n",
-      "ABC_VERSION ABC_STRING_VERSION 1.2,3\n",                 // both keys: a string line
-      "ABC_STRING_VERSION ABC_VERSION 1,2\nABC_VERSION 1,5\n",  // a string line without "."
-      "ABC_VERSION 1,41 // a, b\n7, ABC_VERSION\n#define XABC_VERSION 1\n",
-      "ABC_VERSION -2147483648,2147483647\nABC_STRING_VERSION \"+\t9.x\n",
-      // Lines of 254 and 255 bytes before the line end: one piece, and a piece too long.
-      long_text + "ABC_VERSION 1,41\n",
-      long_text + "xABC_VERSION 1,41\n",
-  };
-  for (const std::string& lf_text : cases) {
-    SCOPED_TRACE(lf_text);
-    std::string crlf_text;
-    for (const char byte : lf_text) {
-      crlf_text += byte == '\n' ? "\r\n" : std::string(1, byte);
-    }
-    write_version_file(lf_text);
-    const fs::path directory = fresh_working_directory();
-    expect_outcome(run_scratch(directory, {"ABC"}), 0, "");
-    const std::string from_pieces = read_version_file().value_or("");
-    expect_bumped(crlf_text, from_pieces);
-    EXPECT_NE(from_pieces, crlf_text);
-  }
-}
-
 TEST(Bump, CopiesZeroBytesThrough) {
   expect_bumped(
       "#define XYZ\0 1\r\n"

@@ -33,20 +33,26 @@ std::string copied(const fs::path& directory, const std::string& content, std::s
 }
 
 TEST(CopyWithBumpedLines, WritesTheSameBytesForEveryBlockSize) {
-  // Key lines in the CR LF form and out of it, a key in the second piece of a long line, a stray
-  // CR, a line with both keys and a last line without line end: wherever the blocks end, lines
-  // are rewritten in place or piece by piece, and must come out the same.
-  const std::string long_start(260, 'x');
+  // Lines in the CR LF form are rewritten where they stand, other lines piece by piece, and
+  // wherever the blocks end they must come out the same: key lines in and out of the form, both
+  // keys on one line, a string line without ".", a separator before the key, a wrapping number,
+  // lines of 254 and 255 bytes (one piece, and a piece too long for its line end), a key in the
+  // second piece of a long line, a stray CR and a last line without line end.
+  const std::string x238(238, 'x');
   const std::string content =
       "#define ABC_VERSION 1,0,0,41\r\n#define ABC_STRING_VERSION \"1.0.0.41\"\r\n"
-      "ABC_VERSION 3,4\n" +
-      long_start + "ABC_VERSION 5,6\r\n" +
-      "a\rb\r\nABC_VERSION ABC_STRING_VERSION 1.2,3\r\n#define ABC_VERSION 9,9";
+      "ABC_VERSION 3,4\nABC_VERSION ABC_STRING_VERSION 1.2,3\r\n"
+      "ABC_STRING_VERSION ABC_VERSION 1,2\r\n7, ABC_VERSION\r\n"
+      "ABC_VERSION -2147483648,2147483647\r\n" +
+      x238 + "ABC_VERSION 1,41\r\nx" + x238 + "ABC_VERSION 1,41\r\n" + x238 +
+      "xxxxxxxxxxxxxxxxxxxxxxxxABC_VERSION 5,6\r\na\rb\r\n#define ABC_VERSION 9,9";
   const std::string expected =
       "#define ABC_VERSION 1,0,0,42\r\n#define ABC_STRING_VERSION \"1.0.0.42\"\r\n"
-      "ABC_VERSION 3,5\r\n" +
-      long_start + "ABC_VERSION 5,7\r\n" +
-      "ab\r\nABC_VERSION ABC_STRING_VERSION 1.3\"\r\n#define ABC_VERSION 9,10\r\n";
+      "ABC_VERSION 3,5\r\nABC_VERSION ABC_STRING_VERSION 1.3\"\r\n"
+      "ABC_STRING_VERSION ABC_VERSION 1,2\r\n7,1\r\n"
+      "ABC_VERSION -2147483648,-2147483648\r\n" +
+      x238 + "ABC_VERSION 1,42\r\nx" + x238 + "ABC_VERSION 1,42\r\n\r\n" + x238 +
+      "xxxxxxxxxxxxxxxxxxxxxxxxABC_VERSION 5,7\r\nab\r\n#define ABC_VERSION 9,10\r\n";
   const fs::path directory = fs::temp_directory_path() / "bumpbuild-copy-with-bumped-lines";
   fs::create_directories(directory);
   for (std::size_t block_size = 1; block_size <= content.size() + 1; ++block_size) {
