@@ -106,9 +106,10 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
     // A device never ends, and a directory has no text.
     return discard_and_report(*output, temp_file, "Can't read version file");
   }
-  // A copy that will be copied again beside the version file is deleted, never synced.
-  const bool copies_beside = replacement_copies_beside(output->file(), temp_file, version_file);
-  if (!copies_beside) {
+  // A copy that will be copied again beside the version file is deleted, never synced: it gains
+  // nothing from early writing. Only a hint; what is synced is decided after the copy, as late as
+  // can be, since replace_file decides again.
+  if (!replacement_copies_beside(output->file(), temp_file, version_file)) {
     output->write_back_as_written();
   }
   const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1]);
@@ -127,7 +128,8 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
   input->close();  // nothing holds the version file open while it is replaced
-  if (!(copies_beside ? output->flush() : output->sync())) {
+  const bool synced_beside = replacement_copies_beside(output->file(), temp_file, version_file);
+  if (!(synced_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
   }
   if (!replace_file(output->release(), temp_file, version_file)) {
