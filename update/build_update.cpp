@@ -109,10 +109,8 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   // A copy that will be copied again beside the version file is deleted, never synced: it gains
   // nothing from early writing. Only a hint; what is synced is decided after the copy, as late as
   // can be, since replace_file decides again.
-  if (!replacement_copies_beside(output->file(), temp_file, version_file)) {
-    output->write_back_as_written();
-  }
-  const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1]);
+  const bool write_back = !replacement_copies_beside(output->file(), temp_file, version_file);
+  const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1], write_back);
   if (input->failed()) {
     return discard_and_report(*output, temp_file, "Can't read version file");
   }
@@ -140,7 +138,8 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
 
 }  // namespace
 
-bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix) {
+bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix,
+                            bool write_back) {
   const std::string stem = std::string(prefix) + "_";
   const std::string string_key = stem + "STRING_VERSION";
   const std::string number_key = stem + "VERSION";
@@ -154,6 +153,9 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   char line[kLineBufferSize];
   bool rewritten = false;
   while (!input.at_end() && !output.failed()) {  // a device at the path would never end
+    if (rewritten && write_back) {
+      output.write_back_as_written();  // from the first rewrite on, the copy is meant to stay
+    }
     // Most of a big file is plain lines, copied as they stand but for the key lines.
     const std::string_view plain = input.plain_lines();
     const std::size_t done = copy_plain_lines(plain, output, stem, rewritten);

@@ -57,11 +57,14 @@ int run_build_update(int argc, const char* const* argv);
 // Copies the text of `input` to `output`, every piece rewritten by bump_version_line for the
 // component `prefix` and every LF written as CR LF; lines already in that form, CR LF and no other
 // CR, are copied as they stand and rewritten in place, with the same bytes as a result, whatever
-// the input's block size. Returns whether any piece was rewritten. Returns false, having copied
-// nothing, when the prefix is empty or its keys fit no piece (longer than kMaxKeySize, or holding
-// a CR, an LF or a Ctrl-Z). Stops early at a failed read or write: input.failed() and
-// output.failed() tell.
-bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix);
+// the input's block size. With `write_back`, `output` is written back as it is written
+// (TextOutputFile::write_back_as_written) from the first rewritten line on; a copy without one is
+// deleted, and deleting a file that is being written out waits for the disk. Returns whether any
+// piece was rewritten. Returns false, having copied nothing, when the prefix is empty or its keys
+// fit no piece (longer than kMaxKeySize, or holding a CR, an LF or a Ctrl-Z). Stops early at a
+// failed read or write: input.failed() and output.failed() tell.
+bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const char* prefix,
+                            bool write_back = false);
 
 // Rewrites the line piece of `length` bytes at `piece` in place when it is a string line (it holds
 // `string_key`) whose last "." is followed by the build field, or a number line (it holds
