@@ -149,14 +149,14 @@ TEST(Bump, DropsEverythingFromACtrlZOn) {
 }
 
 TEST(Bump, HandlesFilesLargerThanOneReadBlock) {
-  // Lines that straddle the 256 KB read blocks, LF-only lines among them, and key lines at the end.
+  // Lines that straddle the 256 KB read blocks, LF-only lines among them, key lines at both ends,
+  // and more than 8 MiB after the first ones, which the run hands to the disk as it goes on.
   const std::string filler = filler_lines(600 * kKiB);
   std::string lf_filler = filler;
-  for (std::size_t at = lf_filler.find('\r'); at != std::string::npos;
-       at = lf_filler.find('\r', at)) {
-    lf_filler.erase(at, 1);
-  }
-  expect_bumped(filler + lf_filler + kHeader, filler + filler + kHeaderBumped);
+  std::erase(lf_filler, '\r');
+  const std::string long_filler = filler_lines(9 * 1024 * kKiB);
+  expect_bumped(kHeader + long_filler + filler + lf_filler + kHeader,
+                kHeaderBumped + long_filler + filler + filler + kHeaderBumped);
 }
 
 TEST(Bump, SplitsALongLineAfterTheRewrittenPiece) {
