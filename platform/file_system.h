@@ -76,9 +76,11 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 
 // Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
 // `source_path`, so that `target` always names either its old content or the complete new one,
-// even across a crash or a power cut, provided the caller made `source` durable first
-// (sync_file) unless replacement_copies_beside said otherwise: the rename is a single atomic step,
-// any intermediate copy is synced before it, and the directory of `target` is synced after it.
+// even across a crash or a power cut: the rename is a single atomic step, any intermediate copy is
+// synced before it, and the directory of `target` is synced after it. `source_synced` tells
+// whether the caller made `source` durable (sync_file); a source that is not, because
+// replacement_copies_beside said so, is always copied beside `target`, even where a rename has
+// become possible since (POSIX: a directory whose permissions changed meanwhile).
 // Nothing holds the old `target` open meanwhile. What is renamed onto `target` is always this
 // process's own file: `source_path` is renamed only after checking that it still names `source`,
 // and only where no other user may change the names in its directory (POSIX); otherwise, and when
@@ -89,7 +91,8 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // `target` (Windows). Closes `source` in every case. Returns true when `target` holds the new
 // content and `source_path` no longer names it. Returns false when it does not: `target` is then
 // unchanged, `source_path` still names the written file, and any intermediate copy is deleted.
-bool replace_file(FileHandle source, const char* source_path, const char* target);
+bool replace_file(FileHandle source, const char* source_path, const char* target,
+                  bool source_synced);
 
 // An exclusive lock that serializes the runs that update one version file.
 using FileLock = std::intptr_t;

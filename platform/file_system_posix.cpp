@@ -373,11 +373,12 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
          written.st_dev != destination.st_dev;
 }
 
-bool replace_file(FileHandle source, const char* source_path, const char* target) {
+bool replace_file(FileHandle source, const char* source_path, const char* target,
+                  bool source_synced) {
   const int fd = descriptor(source);
   bool replaced = false;
   // A rename can still meet another file system where one device shows through two mounts.
-  bool copy_beside = replacement_copies_beside(source, source_path, target);
+  bool copy_beside = !source_synced || replacement_copies_beside(source, source_path, target);
   if (!copy_beside) {
     replaced = rename_open_file(fd, source_path, target);
     copy_beside = !replaced && errno == EXDEV;

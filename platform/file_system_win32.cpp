@@ -306,7 +306,9 @@ bool replacement_copies_beside(FileHandle /*source*/, const char* /*source_path*
 // rename, replace or delete it while it is written. Between that close and the move the name is
 // checked against the file written; another user who may write the directory could still swap it
 // in that moment, which the Win32 layer cannot rule out the way the POSIX one does.
-bool replace_file(FileHandle source, const char* source_path, const char* target) {
+// replacement_copies_beside never asks for a copy here, so the caller has always synced `source`.
+bool replace_file(FileHandle source, const char* source_path, const char* target,
+                  bool /*source_synced*/) {
   const FileIdentity written = identity_of(win32_handle(source));
   close_file(source);
   if (!is_plain_file(::GetFileAttributesA(source_path)) ||

@@ -107,8 +107,7 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
     return discard_and_report(*output, temp_file, "Can't read version file");
   }
   // A copy that will be copied again beside the version file is deleted, never synced: it gains
-  // nothing from early writing. Only a hint; what is synced is decided after the copy, as late as
-  // can be, since replace_file decides again.
+  // nothing from early writing. Only a hint: what is synced is decided after the copy.
   const bool write_back = !replacement_copies_beside(output->file(), temp_file, version_file);
   const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1], write_back);
   if (input->failed()) {
@@ -130,7 +129,7 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   if (!(synced_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
   }
-  if (!replace_file(output->release(), temp_file, version_file)) {
+  if (!replace_file(output->release(), temp_file, version_file, !synced_beside)) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
   return 0;
