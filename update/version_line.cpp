@@ -6,13 +6,13 @@
 
 namespace {
 
-// HT, LF, VT, FF and CR are the codes 9 to 13.
 bool is_white_space(char byte) {
-  return byte == ' ' || static_cast<unsigned char>(byte - '\t') <= '\r' - '\t';
+  return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\v' || byte == '\f' ||
+         byte == '\r';
 }
 
 bool is_digit(char byte) {
-  return static_cast<unsigned char>(byte - '0') <= 9;
+  return byte >= '0' && byte <= '9';
 }
 
 }  // namespace
