@@ -117,4 +117,11 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved);
 // also released when its process ends, however it ends.
 void unlock_file(FileLock lock);
 
+// Deletes "<target>.bumpbuild-new", the copy that a run killed inside replace_file may have left
+// beside `target`, so that no run leaves it there for good, whichever way it replaces `target`.
+// Call it only while holding the lock on `target` from lock_file_exclusively: a run that copies
+// beside `target` holds that lock, so nothing is writing the copy then. Whatever cannot be deleted
+// stays (replace_file deletes it again before it copies beside `target`, or fails).
+void remove_leftover_copy(const char* target);
+
 #endif  // BUMPBUILD_PLATFORM_FILE_SYSTEM_H_

@@ -432,3 +432,7 @@ void unlock_file(FileLock lock) {
     ::close(static_cast<int>(lock));  // closing the only descriptor releases the flock
   }
 }
+
+void remove_leftover_copy(const char* target) {
+  (void)::unlink((std::string(target) + ".bumpbuild-new").c_str());
+}

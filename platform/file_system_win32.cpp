@@ -371,3 +371,7 @@ void unlock_file(FileLock lock) {
     ::CloseHandle(win32_handle(lock));
   }
 }
+
+void remove_leftover_copy(const char* target) {
+  (void)::DeleteFileA((std::string(target) + ".bumpbuild-new").c_str());
+}

@@ -517,4 +517,13 @@ TEST_F(Robustness, KilledRunOnAnotherFileSystemLeavesOldOrNewVersionFile) {
   EXPECT_LE(tally.most_copies, 1);
 }
 
+TEST_F(Robustness, CopyThatAKilledRunLeftBesideTheVersionFileIsGoneAfterARunThatRenames) {
+  write_version_file(small_version_file(41));
+  write_file_bytes(scratch_version_file().string() + ".bumpbuild-new", large_version_file(7));
+  const ChildResult result = run_scratch(fresh_working_directory(), {"ABC"});
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(read_version_file(), small_version_file(42));
+  EXPECT_EQ(names_beside_version_file(), std::vector<std::string>{});
+}
+
 }  // namespace

@@ -175,6 +175,9 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
   std::string version_file;
   const FileLock lock = lock_file_exclusively(paths.version_file, version_file);
+  if (lock != kNoLock) {
+    remove_leftover_copy(version_file.c_str());
+  }
   const int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file);
   unlock_file(lock);
   return status;
