@@ -58,7 +58,7 @@ const char* set_up_mounts(const ChildOptions& options) {
   return nullptr;
 }
 
-// The argument vector for execve, built before the fork: a child forked from a threaded process
+// The argument vector for fexecve, built before the fork: a child forked from a threaded process
 // must not allocate.
 std::vector<char*> argument_vector(const ChildOptions& options) {
   std::vector<char*> argv;
@@ -100,6 +100,12 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (::chdir(options.working_directory.c_str()) != 0) {
     fail_in_child("chdir");
   }
+  // Opened before the user changes: that user may run the program, yet not enter the directory
+  // that holds it (a build tree in root's home).
+  const int program = ::open(options.program.c_str(), O_RDONLY | O_CLOEXEC);
+  if (program < 0) {
+    fail_in_child("open program");
+  }
   // The dispositions a shell gives a command it starts.
   (void)std::signal(SIGPIPE, SIG_DFL);
   (void)std::signal(SIGXFSZ, SIG_DFL);
@@ -119,8 +125,8 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (output < 0 ? ::close(STDOUT_FILENO) != 0 : ::dup2(output, STDOUT_FILENO) < 0) {
     fail_in_child("standard output");
   }
-  ::execve(options.program.c_str(), argv, envp);
-  fail_in_child("execve");
+  ::fexecve(program, argv, envp);
+  fail_in_child("fexecve");
 }
 
 // Returns the status waitpid reports for `pid`, or -1.
