@@ -269,10 +269,18 @@ bool rename_keeping_attributes(HANDLE file, const char* target, DWORD target_att
 }
 
 // Marks `file` for deletion through its handle, so only this very file can go, whatever happened
-// to its name; it goes when the handle closes.
+// to its name; it goes when the handle closes. A read-only file (under Wine, one whose permissions
+// deny writing) is made writable first.
 bool mark_for_deletion(HANDLE file) {
   FILE_DISPOSITION_INFO disposition{TRUE};
-  return ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+  if (::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  return ::GetFileInformationByHandle(file, &information) &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+         set_attributes(file, information.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) &&
+         ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
 }
 
