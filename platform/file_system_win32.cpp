@@ -219,6 +219,8 @@ bool rename_open_file(HANDLE file, const char* target) {
   rename->RootDirectory = nullptr;
   rename->FileNameLength = written * sizeof(WCHAR);
   std::copy_n(full.c_str(), written + 1, rename->FileName);
+  // Taken before: after a rename that reported failure Wine no longer knows the volume of `file`.
+  const FileIdentity own = identity_of(file);
   static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};
   for (const DWORD pause : kPausesMs) {
     if (::SetFileInformationByHandle(file, FileRenameInfo, rename,
@@ -226,7 +228,7 @@ bool rename_open_file(HANDLE file, const char* target) {
       return true;
     }
     const DWORD error = ::GetLastError();
-    if (identity_at(target, 0) == identity_of(file)) {
+    if (identity_at(target, 0) == own) {
       return true;
     }
     if (!is_transient(error) || pause == 0) {
