@@ -120,6 +120,10 @@ FileIdentity identity_at(const char* path, DWORD flags) {
 // withholds them (the share permission "Change") still lets the file be created without them.
 HANDLE create_after_removing(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    ::SetLastError(ERROR_DIRECTORY);  // never deleted, and no run will take it away
+    return INVALID_HANDLE_VALUE;
+  }
   if (attributes != kNoAttributes) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       ::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -198,27 +202,39 @@ bool set_attributes(HANDLE file, DWORD attributes) {
   return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
+// The full path of `path` in UTF-16, as a rename through a handle takes it; empty on failure.
+std::wstring full_wide_path(const char* path) {
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  if (length <= 0) {
+    return {};
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length);
+  const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD written =
+      size == 0 ? 0 : ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  full.resize(written < size ? written : 0);
+  return full;
+}
+
 // Renames the open `file` onto `target`, replacing it, in one step on one volume; never copies.
-// The name is the full path in UTF-16, as the rename takes it. Transient refusals are retried a
-// few times after short pauses. A rename that reports failure yet took place counts as done:
-// `target` then is `file`, which nobody else can delete while it is held, so its identity cannot
-// have passed to another file. On failure GetLastError() tells why.
+// Transient refusals are retried a few times after short pauses. A rename that reports failure
+// yet took place counts as done: `target` then is `file`, which nobody else can delete while it
+// is held, so its identity cannot have passed to another file. On failure GetLastError() tells
+// why.
 bool rename_open_file(HANDLE file, const char* target) {
-  const int length = ::MultiByteToWideChar(CP_ACP, 0, target, -1, nullptr, 0);
-  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 1), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, target, -1, wide.data(), length);
-  const DWORD full_length = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-  std::wstring full(full_length, L'\0');
-  const DWORD written = ::GetFullPathNameW(wide.c_str(), full_length, full.data(), nullptr);
-  if (length <= 0 || full_length == 0 || written == 0 || written >= full_length) {
+  const std::wstring full = full_wide_path(target);
+  if (full.empty()) {
     return false;
   }
-  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + (written + 1) * sizeof(WCHAR));
+  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) +
+                           (full.size() + 1) * sizeof(WCHAR));
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = TRUE;
   rename->RootDirectory = nullptr;
-  rename->FileNameLength = written * sizeof(WCHAR);
-  std::copy_n(full.c_str(), written + 1, rename->FileName);
+  rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(WCHAR));
+  std::copy_n(full.c_str(), full.size() + 1, rename->FileName);
   // Taken before: after a rename that reported failure Wine no longer knows the volume of `file`.
   const FileIdentity own = identity_of(file);
   static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};
@@ -357,6 +373,7 @@ FileHandle create_file_for_writing(const char* path, const char* protected_file)
     }
     const DWORD error = ::GetLastError();
     if (held_by_another_run(path)) {
+      refusals = 0;  // the name passes between runs: each handover may refuse it a moment
       ::Sleep(pause_ms);
       pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
       continue;
