@@ -47,6 +47,21 @@ void make_deletable(const fs::path& path) {
   ::SetFileAttributesA(path.string().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// Runs the scratch build from `directory` twice, the second run replacing what the first left,
+// and checks after each run its outcome, and `check()`.
+template <typename Check>
+void bump_twice(const fs::path& directory, Check check) {
+  for (int build = 42; build <= 43; ++build) {
+    SCOPED_TRACE("run to build " + std::to_string(build));
+    const ChildResult result = run_scratch(directory, {"ABC"});
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.output, "");
+    EXPECT_EQ(read_version_file(), header_at(build));
+    EXPECT_FALSE(temp_file_exists(directory));
+    check();
+  }
+}
+
 class FileAttributes : public testing::Test {
  protected:
   void SetUp() override {
@@ -64,17 +79,8 @@ TEST_P(KeptAttributes, SurviveTheReplacement) {
   if (!set_version_attributes(attributes)) {
     GTEST_SKIP() << "this file system cannot hold the attributes " << attributes;
   }
-  const fs::path directory = fresh_working_directory();
-  // The second run replaces what the first left, read-only or not.
-  for (int build = 42; build <= 43; ++build) {
-    SCOPED_TRACE("run to build " + std::to_string(build));
-    const ChildResult result = run_scratch(directory, {"ABC"});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(read_version_file(), header_at(build));
-    EXPECT_EQ(kept_attributes(scratch_version_file()), attributes);
-    EXPECT_FALSE(temp_file_exists(directory));
-  }
+  bump_twice(fresh_working_directory(),
+             [&] { EXPECT_EQ(kept_attributes(scratch_version_file()), attributes); });
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -146,16 +152,10 @@ TEST_F(FileAttributes, SurviveTheCopyFromAnotherVolume) {
   if (!set_version_attributes(kAttributes)) {
     GTEST_SKIP() << "this file system cannot hold hidden and read-only";
   }
-  for (int build = 42; build <= 43; ++build) {
-    SCOPED_TRACE("run to build " + std::to_string(build));
-    const ChildResult result = run_scratch(*directory, {"ABC"});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(read_version_file(), header_at(build));
+  bump_twice(*directory, [] {
     EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
-    EXPECT_FALSE(temp_file_exists(*directory));
     EXPECT_FALSE(fs::exists(scratch_version_file().string() + ".bumpbuild-new"));
-  }
+  });
   std::error_code error;
   fs::remove_all(*directory, error);
 }
@@ -197,16 +197,8 @@ TEST_F(FileAttributes, ExplicitDaclIsTakenOver) {
   ::LocalFree(wanted);
   ASSERT_EQ(set, static_cast<DWORD>(ERROR_SUCCESS));
   const std::string before = dacl_of(scratch_version_file());
-  const fs::path directory = fresh_working_directory();
-  for (int build = 42; build <= 43; ++build) {
-    SCOPED_TRACE("run to build " + std::to_string(build));
-    const ChildResult result = run_scratch(directory, {"ABC"});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(read_version_file(), header_at(build));
-    EXPECT_EQ(dacl_of(scratch_version_file()), before);
-    EXPECT_FALSE(temp_file_exists(directory));
-  }
+  bump_twice(fresh_working_directory(),
+             [&] { EXPECT_EQ(dacl_of(scratch_version_file()), before); });
 }
 
 }  // namespace
