@@ -237,7 +237,7 @@ bool rename_open_file(HANDLE file, const char* target) {
   std::copy_n(full.c_str(), full.size() + 1, rename->FileName);
   // Taken before: after a rename that reported failure Wine no longer knows the volume of `file`.
   const FileIdentity own = identity_of(file);
-  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};
+  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};  // 0: the last try
   for (const DWORD pause : kPausesMs) {
     if (::SetFileInformationByHandle(file, FileRenameInfo, rename,
                                      static_cast<DWORD>(buffer.size()))) {
