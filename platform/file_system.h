@@ -26,16 +26,18 @@ FileHandle open_file_for_reading(const char* path);
 // True when `file` is an ordinary file on a disk: not a directory, a device, a pipe or a socket.
 bool is_regular_file(FileHandle file);
 
-// Creates a new, empty file at `path` that only this process has written (others may read it,
-// POSIX, but not write it), opens it for reading and writing in binary mode and holds an exclusive
-// lock on it (POSIX: on the very descriptor returned, which is also what a file server sees) until
-// it is closed. Whatever stood at `path` is removed first, never followed (a link, a file another
-// user left, a leftover of another run); a file that another run holds locked is removed only after
-// that run has let it go. Returns kNoFile, with nothing at `path` changed, when `path` names the
-// same file as `protected_file` (a hard link to it, or the file a link at `protected_file` leads
-// to; `protected_file` may be nullptr). Returns kNoFile when what stands at `path` cannot be
-// removed (a directory, another user's file in a sticky directory) or the file cannot be created;
-// what stood there may then be gone.
+// Creates a new, empty file at `path` that only this process has written (others may read it
+// but not write it; Windows: nor rename or delete it while it is open), opens it for reading and
+// writing in binary mode and holds an exclusive lock on it (POSIX: on the very descriptor returned,
+// which is also what a file server sees; Windows: on a byte far beyond its end, so that readers
+// are not stopped) until it is closed. Whatever stood at `path` is removed first, never followed
+// (a link, a file another user left, a leftover of another run); a file that another run holds
+// is removed only after that run has let it go, however long that takes. Returns kNoFile, with
+// nothing at `path` changed, when `path` names the same file as `protected_file` (a hard link to
+// it, or the file a link at `protected_file` leads to; `protected_file` may be nullptr). Returns
+// kNoFile when what stands at `path` cannot be removed (a directory, another user's file in a
+// sticky directory, Windows: a file another program holds open without delete sharing for more
+// than about a second) or the file cannot be created; what stood there may then be gone.
 FileHandle create_file_for_writing(const char* path, const char* protected_file);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,
@@ -55,10 +57,12 @@ bool sync_file(FileHandle file);
 // sync_file_range; elsewhere it does nothing).
 void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size);
 
-// Gives `to` the owner, group and extended attributes of `from` (POSIX ACLs among them) where
-// this process may set them, then the permission bits of `from` (POSIX). Returns false only when
-// the permission bits could not be set; on Windows, where replace_file carries the read-only
-// attribute over, it does nothing and returns true.
+// Gives `to` the permissions of `from`, and its owner and group where this process may set them:
+// POSIX: owner, group and extended attributes (POSIX ACLs among them), then the permission bits;
+// Windows: the DACL as it stands (inherited entries too, as a moved file keeps them), then owner
+// and group, nothing where `to` lies on a volume without security descriptors. Returns false only
+// when the permissions (permission bits, DACL) could not be set. The attributes that Windows keeps
+// beside them (read-only, hidden and the rest) are carried over by replace_file.
 bool copy_file_attributes(FileHandle from, FileHandle to);
 
 // Releases `file`. Returns false when the close reports an error (on some file systems the first
@@ -82,15 +86,18 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // replacement_copies_beside said so, is always copied beside `target`, even where a rename has
 // become possible since (POSIX: a directory whose permissions changed meanwhile).
 // Nothing holds the old `target` open meanwhile. What is renamed onto `target` is always this
-// process's own file: `source_path` is renamed only after checking that it still names `source`,
-// and only where no other user may change the names in its directory (POSIX); otherwise, and when
-// `source_path` and `target` lie on different file systems, `source` is first copied into a new
-// file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
-// there), which then takes `target`'s name, and `source_path` is deleted. A rename that reports an
-// error but did take place counts as done. The replacement keeps the read-only attribute of the old
-// `target` (Windows). Closes `source` in every case. Returns true when `target` holds the new
-// content and `source_path` no longer names it. Returns false when it does not: `target` is then
-// unchanged, `source_path` still names the written file, and any intermediate copy is deleted.
+// process's own file: POSIX renames `source_path` only after checking that it still names
+// `source`, and only where no other user may change the names in its directory; Windows renames
+// `source` through its handle, which nobody else can rename or delete meanwhile. Otherwise, and
+// when `source_path` and `target` lie on different file systems, `source` is first copied into a
+// new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
+// there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
+// that reports an error but did take place counts as done. The replacement takes the read-only,
+// hidden, system, archive and not-content-indexed attributes of the old `target` (Windows) before
+// the rename. Closes `source` in every case. Returns true when `target` holds the new content and
+// `source_path` no longer names it. Returns false when it does not: `target` is then unchanged,
+// `source_path` still names the written file, with its own attributes, and any intermediate copy
+// is deleted.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
 

@@ -3,9 +3,15 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -22,56 +28,11 @@ FileHandle file_handle(HANDLE handle) {
   return handle == INVALID_HANDLE_VALUE ? kNoFile : reinterpret_cast<FileHandle>(handle);
 }
 
-bool is_plain_file(DWORD attributes) {
-  return attributes != kNoAttributes &&
-         (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-}
-
 // Errors that another program holding the file open briefly causes (a virus scanner, an indexer,
 // an editor reading it); they usually clear within milliseconds.
 bool is_transient(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
          error == ERROR_LOCK_VIOLATION;
-}
-
-// Renames `source` to `target`, replacing it, in one step on one volume; never copies. Transient
-// refusals are retried a few times after short pauses. On failure GetLastError() tells why.
-bool move_retrying(const char* source, const char* target) {
-  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80};
-  for (const DWORD pause : kPausesMs) {
-    if (::MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      return true;
-    }
-    if (!is_transient(::GetLastError())) {
-      return false;
-    }
-    ::Sleep(pause);
-  }
-  return ::MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
-}
-
-// Moves `source` over `target`, whose attributes were `target_attributes`. Windows refuses to
-// replace a read-only file, so a read-only target is made writable for the move, and `source`
-// is made read-only before it: the new file takes the name with the attribute already set. When
-// the move fails both attributes are put back. On failure GetLastError() tells why.
-bool move_keeping_read_only(const char* source, const char* target, DWORD target_attributes) {
-  if (target_attributes == kNoAttributes || (target_attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-    return move_retrying(source, target);
-  }
-  const DWORD source_attributes = ::GetFileAttributesA(source);
-  if (source_attributes == kNoAttributes ||
-      !::SetFileAttributesA(source, source_attributes | FILE_ATTRIBUTE_READONLY)) {
-    return false;
-  }
-  if (::SetFileAttributesA(target, target_attributes & ~FILE_ATTRIBUTE_READONLY) &&
-      move_retrying(source, target)) {
-    return true;
-  }
-  const DWORD error = ::GetLastError();
-  ::SetFileAttributesA(target, target_attributes);
-  ::SetFileAttributesA(source, source_attributes);
-  ::SetLastError(error);
-  return false;
 }
 
 std::string directory_of(const std::string& path) {
@@ -127,13 +88,14 @@ bool operator==(const FileIdentity& one, const FileIdentity& other) {
          one.index_high == other.index_high && one.index_low == other.index_low;
 }
 
+// A file system that synthesizes no index reports 0: then nothing is known.
 FileIdentity identity_of(HANDLE handle) {
   BY_HANDLE_FILE_INFORMATION information{};
   if (!::GetFileInformationByHandle(handle, &information)) {
     return {};
   }
   return {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow,
-          true};
+          (information.nFileIndexHigh | information.nFileIndexLow) != 0};
 }
 
 // The identity of what `path` names: the link itself when `flags` holds
@@ -152,9 +114,16 @@ FileIdentity identity_at(const char* path, DWORD flags) {
 }
 
 // Creates a new file at `path` after deleting whatever stood there: a link itself, never what it
-// leads to; a read-only leftover too. Nobody else may write or delete the file while it is open.
+// leads to; a read-only leftover too. The file is opened for renaming and deleting through its
+// handle, and nobody else may write, rename or delete it while it is open. It is opened with the
+// rights to take another file's security descriptor where they are granted; a share that
+// withholds them (the share permission "Change") still lets the file be created without them.
 HANDLE create_after_removing(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    ::SetLastError(ERROR_DIRECTORY);  // never deleted, and no run will take it away
+    return INVALID_HANDLE_VALUE;
+  }
   if (attributes != kNoAttributes) {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
       ::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
@@ -165,46 +134,37 @@ HANDLE create_after_removing(const char* path) {
   }
   // FILE_FLAG_OPEN_REPARSE_POINT: a link planted between the deletion and the creation makes
   // CREATE_NEW fail instead of creating its target.
-  return ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  static constexpr DWORD kAccess = GENERIC_READ | GENERIC_WRITE | DELETE;
+  HANDLE file = INVALID_HANDLE_VALUE;
+  for (const DWORD access : {kAccess | WRITE_DAC | WRITE_OWNER, kAccess}) {
+    file = ::CreateFileA(path, access, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_ACCESS_DENIED) {
+      break;
+    }
+  }
+  return file;
 }
 
-// Copies `source` into a new file beside `target`, "<target>.bumpbuild-new", where a rename onto
-// `target` is a single step, makes the copy durable and moves it over `target`. The fixed name
-// leaves at most one copy behind a killed run, which the next run deletes. On failure `target`
-// is unchanged and the copy is deleted.
-bool replace_through_copy_beside(const char* source, const char* target, DWORD target_attributes) {
-  const FileHandle from = open_file_for_reading(source);
-  if (from == kNoFile) {
-    return false;
-  }
-  const std::string copy_path = std::string(target) + ".bumpbuild-new";
-  const FileHandle copy = file_handle(create_after_removing(copy_path.c_str()));
-  if (copy == kNoFile) {
-    close_file(from);
-    return false;
-  }
-  bool copied = copy_contents(from, copy) && sync_file(copy);
-  const FileIdentity written = identity_of(win32_handle(copy));
-  copied = close_file(copy) && copied;
-  close_file(from);
-  if (copied && (move_keeping_read_only(copy_path.c_str(), target, target_attributes) ||
-                 identity_at(target, 0) == written)) {
-    return true;
-  }
-  ::DeleteFileA(copy_path.c_str());
-  return false;
+// The byte of a temporary file whose lock tells other runs that a run holds the file: far beyond
+// the end of any version file, since a Windows lock stops whoever reads or writes what it covers.
+OVERLAPPED turn_byte() {
+  OVERLAPPED at{};
+  at.Offset = MAXDWORD;
+  at.OffsetHigh = 0x7FFFFFFF;
+  return at;
 }
 
-// Waits for the lock on `file` as long as another holder has it. A blocking LockFileEx waits by
-// itself for holders on this machine; a conflicting lock that reaches Windows from elsewhere (a
-// file server, or under Wine another Wine server) may be reported at once instead, so that
-// refusal is retried after growing pauses. Returns false when the file system offers no locks.
-bool wait_for_lock(HANDLE file) {
+// Waits for an exclusive lock on `size_low` bytes of `file` from `at`, as long as another holder
+// has it. A blocking LockFileEx waits by itself for holders on this machine; a conflicting lock
+// that reaches Windows from elsewhere (a file server, or under Wine another Wine server) may be
+// reported at once instead, so that refusal is retried after growing pauses. Returns false when
+// the file system offers no locks.
+bool wait_for_lock(HANDLE file, OVERLAPPED at, DWORD size_low, DWORD size_high) {
   DWORD pause_ms = 1;
   for (;;) {
-    OVERLAPPED whole_file{};
-    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole_file)) {
+    OVERLAPPED range = at;
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, size_low, size_high, &range)) {
       return true;
     }
     if (::GetLastError() != ERROR_LOCK_VIOLATION) {
@@ -213,6 +173,163 @@ bool wait_for_lock(HANDLE file) {
     ::Sleep(pause_ms);
     pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
   }
+}
+
+// True when another run holds the temporary file at `path`: its turn byte is locked. The file is
+// opened sharing everything and closed at once, so that run is never hindered.
+bool held_by_another_run(const char* path) {
+  HANDLE file =
+      ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  OVERLAPPED at = turn_byte();
+  const bool locked =
+      ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+  const bool held = !locked && ::GetLastError() == ERROR_LOCK_VIOLATION;
+  if (locked) {
+    at = turn_byte();
+    ::UnlockFileEx(file, 0, 1, 0, &at);
+  }
+  ::CloseHandle(file);
+  return held;
+}
+
+bool set_attributes(HANDLE file, DWORD attributes) {
+  FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+  basic.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+  return ::SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != 0;
+}
+
+// The full path of `path` in UTF-16, as a rename through a handle takes it; empty on failure.
+std::wstring full_wide_path(const char* path) {
+  const int length = ::MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+  if (length <= 0) {
+    return {};
+  }
+  std::wstring wide(static_cast<std::size_t>(length), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), length);
+  const DWORD size = ::GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+  std::wstring full(size, L'\0');
+  const DWORD written =
+      size == 0 ? 0 : ::GetFullPathNameW(wide.c_str(), size, full.data(), nullptr);
+  full.resize(written < size ? written : 0);
+  return full;
+}
+
+// Renames the open `file` onto `target`, replacing it, in one step on one volume; never copies.
+// Transient refusals are retried a few times after short pauses. A rename that reports failure
+// yet took place counts as done: `target` then is `file`, which nobody else can delete while it
+// is held, so its identity cannot have passed to another file. On failure GetLastError() tells
+// why.
+bool rename_open_file(HANDLE file, const char* target) {
+  const std::wstring full = full_wide_path(target);
+  if (full.empty()) {
+    return false;
+  }
+  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) +
+                           (full.size() + 1) * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(full.size() * sizeof(WCHAR));
+  std::copy_n(full.c_str(), full.size() + 1, rename->FileName);
+  // Taken before: after a rename that reported failure Wine no longer knows the volume of `file`.
+  const FileIdentity own = identity_of(file);
+  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};  // 0: the last try
+  for (const DWORD pause : kPausesMs) {
+    if (::SetFileInformationByHandle(file, FileRenameInfo, rename,
+                                     static_cast<DWORD>(buffer.size()))) {
+      return true;
+    }
+    const DWORD error = ::GetLastError();
+    if (identity_at(target, 0) == own) {
+      return true;
+    }
+    if (!is_transient(error) || pause == 0) {
+      ::SetLastError(error);
+      return false;
+    }
+    ::Sleep(pause);
+  }
+  return false;
+}
+
+// The attributes of a version file that its replacement takes over.
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
+                                  FILE_ATTRIBUTE_READONLY;
+
+// Renames the open `file` onto `target`, whose attributes were `target_attributes`, and gives it
+// their kept ones first. Windows refuses to replace a read-only file, so a read-only target is
+// made writable for the rename, which renames a file that is read-only already. When the rename
+// fails both files get their attributes back. On failure GetLastError() tells why.
+bool rename_keeping_attributes(HANDLE file, const char* target, DWORD target_attributes) {
+  const DWORD kept = target_attributes == kNoAttributes ? 0 : target_attributes & kKeptAttributes;
+  BY_HANDLE_FILE_INFORMATION own{};
+  if (!::GetFileInformationByHandle(file, &own) || !set_attributes(file, kept)) {
+    return false;
+  }
+  const bool read_only = (kept & FILE_ATTRIBUTE_READONLY) != 0;
+  if ((!read_only ||
+       ::SetFileAttributesA(target, target_attributes & ~FILE_ATTRIBUTE_READONLY) != 0) &&
+      rename_open_file(file, target)) {
+    return true;
+  }
+  const DWORD error = ::GetLastError();
+  if (read_only) {
+    ::SetFileAttributesA(target, target_attributes);
+  }
+  set_attributes(file, own.dwFileAttributes);
+  ::SetLastError(error);
+  return false;
+}
+
+// Marks `file` for deletion through its handle, so only this very file can go, whatever happened
+// to its name; it goes when the handle closes. A read-only file (under Wine, one whose permissions
+// deny writing) is made writable first.
+bool mark_for_deletion(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{TRUE};
+  if (::SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION information{};
+  return ::GetFileInformationByHandle(file, &information) &&
+         (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+         set_attributes(file, information.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) &&
+         ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
+                                      sizeof disposition) != 0;
+}
+
+// Copies the open `source` into a new file beside `target`, "<target>.bumpbuild-new", where a
+// rename onto `target` is a single step, gives it the attributes and security of `source`, makes
+// it durable and renames it onto `target`, holding it open throughout. The fixed name leaves at
+// most one copy behind a killed run, which the next run deletes. On failure `target` is
+// unchanged and the copy is deleted.
+bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes) {
+  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  HANDLE copy = create_after_removing(copy_path.c_str());
+  if (copy == INVALID_HANDLE_VALUE) {
+    return false;
+  }
+  const LARGE_INTEGER start{};
+  const bool copied = ::SetFilePointerEx(source, start, nullptr, FILE_BEGIN) &&
+                      copy_contents(file_handle(source), file_handle(copy)) &&
+                      copy_file_attributes(file_handle(source), file_handle(copy)) &&
+                      sync_file(file_handle(copy));
+  const bool replaced = copied && rename_keeping_attributes(copy, target, target_attributes);
+  if (!replaced) {
+    mark_for_deletion(copy);
+  }
+  return close_file(file_handle(copy)) && replaced;
+}
+
+// Whether the volume of `file` keeps security descriptors (FAT does not). Unknown counts as yes.
+bool keeps_security(HANDLE file) {
+  DWORD flags = 0;
+  return !::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
+         (flags & FILE_PERSISTENT_ACLS) != 0;
 }
 
 }  // namespace
@@ -236,12 +353,36 @@ bool is_regular_file(FileHandle file) {
          (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+// A name that another run holds is waited for as long as that run holds it; one held by another
+// program, or refused for a moment (a file being deleted, a scanner), is tried again for about a
+// second before the run gives up.
 FileHandle create_file_for_writing(const char* path, const char* protected_file) {
-  if (protected_file != nullptr &&
-      identity_at(path, FILE_FLAG_OPEN_REPARSE_POINT) == identity_at(protected_file, 0)) {
-    return kNoFile;
+  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 150, 300, 400};
+  std::size_t refusals = 0;
+  DWORD pause_ms = 1;
+  for (;;) {
+    if (protected_file != nullptr &&
+        identity_at(path, FILE_FLAG_OPEN_REPARSE_POINT) == identity_at(protected_file, 0)) {
+      return kNoFile;
+    }
+    HANDLE file = create_after_removing(path);
+    if (file != INVALID_HANDLE_VALUE) {
+      // At once, unless another run is just looking at the new file.
+      wait_for_lock(file, turn_byte(), 1, 0);
+      return file_handle(file);
+    }
+    const DWORD error = ::GetLastError();
+    if (held_by_another_run(path)) {
+      refusals = 0;  // the name passes between runs: each handover may refuse it a moment
+      ::Sleep(pause_ms);
+      pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
+      continue;
+    }
+    if ((error != ERROR_FILE_EXISTS && !is_transient(error)) || refusals == std::size(kPausesMs)) {
+      return kNoFile;
+    }
+    ::Sleep(kPausesMs[refusals++]);
   }
-  return file_handle(create_after_removing(path));
 }
 
 std::ptrdiff_t read_file(FileHandle file, char* buffer, std::size_t size) {
@@ -277,8 +418,25 @@ void start_writeback(FileHandle /*file*/, std::uint64_t /*offset*/, std::uint64_
   // Win32 has no request that starts writing without waiting for it: the sync does it all.
 }
 
-bool copy_file_attributes(FileHandle /*from*/, FileHandle /*to*/) {
-  return true;
+// The security descriptor is written as it was read, with SetKernelObjectSecurity: SetSecurityInfo
+// would drop the entries that the version file inherited from its directory and take those of the
+// current directory instead, and a moved file keeps what it has. Owner and group go one at a time,
+// as far as this account may set them.
+bool copy_file_attributes(FileHandle from, FileHandle to) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (!keeps_security(win32_handle(to)) ||
+      ::GetSecurityInfo(
+          win32_handle(from), SE_FILE_OBJECT,
+          OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+          nullptr, nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return true;  // nothing to keep
+  }
+  const bool dacl_set =
+      ::SetKernelObjectSecurity(win32_handle(to), DACL_SECURITY_INFORMATION, descriptor) != 0;
+  ::SetKernelObjectSecurity(win32_handle(to), OWNER_SECURITY_INFORMATION, descriptor);
+  ::SetKernelObjectSecurity(win32_handle(to), GROUP_SECURITY_INFORMATION, descriptor);
+  ::LocalFree(descriptor);
+  return dacl_set;
 }
 
 bool close_file(FileHandle file) {
@@ -286,11 +444,7 @@ bool close_file(FileHandle file) {
 }
 
 bool remove_file(FileHandle file, const char* /*path*/) {
-  // Marked for deletion through the handle itself, so only this very file can go, whatever
-  // happened to its name; it goes when the handle closes.
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  const bool marked = ::SetFileInformationByHandle(win32_handle(file), FileDispositionInfo,
-                                                   &disposition, sizeof disposition) != 0;
+  const bool marked = mark_for_deletion(win32_handle(file));
   return close_file(file) && marked;
 }
 
@@ -301,31 +455,22 @@ bool replacement_copies_beside(FileHandle /*source*/, const char* /*source_path*
   return false;
 }
 
-// The handle is closed before the move: Windows refuses to rename a file that is open without
-// delete sharing, and the temporary file is opened without it so that no other program can
-// rename, replace or delete it while it is written. Between that close and the move the name is
-// checked against the file written; another user who may write the directory could still swap it
-// in that moment, which the Win32 layer cannot rule out the way the POSIX one does.
-// replacement_copies_beside never asks for a copy here, so the caller has always synced `source`.
-bool replace_file(FileHandle source, const char* source_path, const char* target,
+// The file is renamed through its handle, which it was created with and which nobody else may
+// share for writing, renaming or deleting: no other program can put a file of its own under its
+// name at any moment. replacement_copies_beside never asks for a copy here, so the caller has
+// always synced `source`.
+bool replace_file(FileHandle source, const char* /*source_path*/, const char* target,
                   bool /*source_synced*/) {
-  const FileIdentity written = identity_of(win32_handle(source));
-  close_file(source);
-  if (!is_plain_file(::GetFileAttributesA(source_path)) ||
-      !(identity_at(source_path, FILE_FLAG_OPEN_REPARSE_POINT) == written)) {
-    return false;
-  }
+  HANDLE file = win32_handle(source);
   const DWORD target_attributes = ::GetFileAttributesA(target);
-  bool replaced = move_keeping_read_only(source_path, target, target_attributes);
-  const DWORD error = ::GetLastError();
-  // A move that reports failure may still have taken place.
-  replaced = replaced || identity_at(target, 0) == written;
-  if (!replaced && error == ERROR_NOT_SAME_DEVICE) {
-    replaced = replace_through_copy_beside(source_path, target, target_attributes);
+  bool replaced = rename_keeping_attributes(file, target, target_attributes);
+  if (!replaced && ::GetLastError() == ERROR_NOT_SAME_DEVICE) {
+    replaced = replace_through_copy_beside(file, target, target_attributes);
     if (replaced) {
-      ::DeleteFileA(source_path);
+      mark_for_deletion(file);
     }
   }
+  close_file(source);
   if (replaced) {
     sync_directory(directory_of(target));
   }
@@ -356,7 +501,8 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
   if (lock == INVALID_HANDLE_VALUE) {
     return kNoLock;
   }
-  if (!wait_for_lock(lock)) {
+  OVERLAPPED whole_file{};
+  if (!wait_for_lock(lock, whole_file, MAXDWORD, MAXDWORD)) {
     ::CloseHandle(lock);
     return kNoLock;
   }

@@ -1,7 +1,7 @@
-// Runs in careless and hostile surroundings: a build for another version file sharing the current
-// directory, another user's files and directory, standard output closed or unread, odd files at
-// the version path, extended attributes. The version file is never emptied, never takes foreign
-// content or another owner, and every run ends with its documented status.
+// Runs in careless and hostile surroundings: another user's files and directory, standard output
+// closed or unread, odd files at the version path, extended attributes. The version file is never
+// emptied, never takes foreign content or another owner, and every run ends with its documented
+// status.
 #include <pwd.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -91,32 +91,6 @@ class HostileSurroundings : public testing::Test {
  protected:
   void SetUp() override { empty_version_directory(); }
 };
-
-TEST_F(HostileSurroundings, RunsForAnotherVersionFileInTheSameDirectoryLeaveEachFileItsOwn) {
-  // Both builds put "$$TEMP.TMP" in one directory, but each locks only its own version file.
-  static constexpr int kRunsEach = 15;
-  const fs::path other_file = fs::path(BUMPBUILD_SCRATCH_ROOT) / "other" / "version.h";
-  fs::remove_all(other_file.parent_path());
-  fs::create_directories(other_file.parent_path());
-  write_file_bytes(other_file, header_at("XYZ", 0));
-  write_version_file(header_at("ABC", 0));
-  const fs::path directory = fresh_working_directory();
-  std::vector<RunningChild> children;
-  for (int run = 0; run < kRunsEach; ++run) {
-    children.push_back(start_child(scratch_options(directory, {"ABC"})));
-    ChildOptions other = scratch_options(directory, {"XYZ"});
-    other.program = BUMPBUILD_OTHER_SCRATCH_PROGRAM;
-    children.push_back(start_child(other));
-  }
-  for (RunningChild& child : children) {
-    const ChildResult result = wait_child(child);
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "");
-  }
-  EXPECT_EQ(read_version_file(), header_at("ABC", kRunsEach));
-  EXPECT_EQ(read_file_bytes(other_file), header_at("XYZ", kRunsEach));
-  EXPECT_FALSE(temp_file_exists(directory));
-}
 
 TEST_F(HostileSurroundings, LeftoverTemporaryFileIsNeverReused) {
   const std::optional<User> other = nobody();

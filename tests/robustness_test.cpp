@@ -339,6 +339,48 @@ TEST_F(Robustness, ParallelRunsEachAdvanceTheirBuildExactlyOnce) {
               kRunsPerRound, total.failed_runs, total.increments_lost);
 }
 
+// A version file that holds only `prefix` at `build`.
+std::string header_at(const std::string& prefix, int build) {
+  const std::string number = std::to_string(build);
+  return "#define " + prefix + "_VERSION 1,0,0," + number + "\r\n#define " + prefix +
+         "_STRING_VERSION \"1.0.0." + number + "\"\r\n";
+}
+
+TEST_F(Robustness, RunsForAnotherVersionFileInTheSameDirectoryLeaveEachFileItsOwn) {
+  // Both builds put "$$TEMP.TMP" in one directory, but each locks only its own version file.
+  static constexpr int kRunsEach = 15;
+  static constexpr int kRounds = 2;
+  const fs::path other_file = fs::path(BUMPBUILD_SCRATCH_ROOT) / "other" / "version.h";
+  std::error_code error;
+  fs::remove_all(other_file.parent_path(), error);
+  fs::create_directories(other_file.parent_path(), error);
+  ASSERT_FALSE(error) << error.message();
+  write_file_bytes(other_file, header_at("XYZ", 0));
+  write_version_file(header_at("ABC", 0));
+  const fs::path directory = fresh_working_directory();
+  for (int round = 1; round <= kRounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    std::vector<RunningChild> children;
+    for (int run = 0; run < kRunsEach; ++run) {
+      children.push_back(start_child(scratch_options(directory, {"ABC"})));
+      ChildOptions other = scratch_options(directory, {"XYZ"});
+      other.program = BUMPBUILD_OTHER_SCRATCH_PROGRAM;
+      children.push_back(start_child(other));
+    }
+    int failed = 0;
+    for (RunningChild& child : children) {
+      const ChildResult result = wait_child(child);
+      failed += result.exit_status == 0 && result.output.empty() ? 0 : 1;
+      EXPECT_EQ(result.exit_status, 0);
+      EXPECT_EQ(result.output, "");
+    }
+    EXPECT_EQ(failed, 0) << "of " << children.size() << " runs";
+    EXPECT_EQ(read_version_file(), header_at("ABC", round * kRunsEach));
+    EXPECT_EQ(read_file_bytes(other_file), header_at("XYZ", round * kRunsEach));
+    EXPECT_FALSE(temp_file_exists(directory));
+  }
+}
+
 TEST_F(Robustness, ParallelRunsUnderNetworkLockRulesEachAdvanceTheirBuildExactlyOnce) {
   if (!network_shim_built()) {
     GTEST_SKIP() << "the network file-system shim is built on Linux only";
