@@ -62,6 +62,9 @@ const char* set_up_mounts(const ChildOptions& options) {
 // must not allocate.
 std::vector<char*> argument_vector(const ChildOptions& options) {
   std::vector<char*> argv;
+  for (const std::string& word : options.launcher) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   argv.push_back(const_cast<char*>(options.program.c_str()));
   for (const std::string& argument : options.arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -119,7 +122,7 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (output < 0 ? ::close(STDOUT_FILENO) != 0 : ::dup2(output, STDOUT_FILENO) < 0) {
     fail_in_child("standard output");
   }
-  ::execve(options.program.c_str(), argv, envp);
+  ::execve(argv[0], argv, envp);
   fail_in_child("execve");
 }
 
