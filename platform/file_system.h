@@ -46,7 +46,9 @@ std::ptrdiff_t read_file(FileHandle file, char* buffer, std::size_t size);
 // first failing write (a full disk, a file-size limit); the bytes written before it stay.
 bool write_file(FileHandle file, const char* data, std::size_t size);
 
-// Makes everything written to `file` durable on stable storage. Returns false on failure.
+// Makes everything written to `file` (a file or a directory) durable on stable storage. Returns
+// false on failure. (macOS: F_FULLFSYNC, which reaches past the drive's cache, and fsync where the
+// file system refuses it.)
 bool sync_file(FileHandle file);
 
 // Asks the system to start writing the `size` bytes at `offset` in `file` out to stable storage,
@@ -58,7 +60,8 @@ void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size);
 // Gives `to` the owner, group and extended attributes of `from` (POSIX ACLs among them) where
 // this process may set them, then the permission bits of `from` (POSIX). Returns false only when
 // the permission bits could not be set; on Windows, where replace_file carries the read-only
-// attribute over, it does nothing and returns true.
+// attribute over, it does nothing and returns true. Extended attributes are copied with the Linux
+// or the macOS calls; where the system has neither, `to` gets none.
 bool copy_file_attributes(FileHandle from, FileHandle to);
 
 // Releases `file`. Returns false when the close reports an error (on some file systems the first
