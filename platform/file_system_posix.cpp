@@ -2,6 +2,8 @@
 // them (cmake/posix-extras.cmake), each in the one function that needs it, with plain POSIX in its
 // place elsewhere: HAVE_COPY_FILE_RANGE (Linux, FreeBSD), HAVE_SYNC_FILE_RANGE (Linux),
 // HAVE_FULLFSYNC (macOS), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR (extended attributes).
+#include "posix_extras.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
