@@ -37,11 +37,12 @@ std::string current_test_name() {
   return name;
 }
 
-// The words of BUMPBUILD_SCRATCH_LAUNCHER: the command that runs the scratch builds when they are
+// The words of kScratchLauncher: the command that runs the scratch builds when they are
 // built for another processor, or none.
 std::vector<std::string> scratch_launcher() {
   std::vector<std::string> words;
-  for (std::string_view list = BUMPBUILD_SCRATCH_LAUNCHER; !list.empty();) {
+  std::string_view list = kScratchLauncher;
+  while (!list.empty()) {
     const std::size_t end = std::min(list.find(';'), list.size());
     words.emplace_back(list.substr(0, end));
     list.remove_prefix(std::min(end + 1, list.size()));
