@@ -166,60 +166,43 @@ bool copy_contents(int from, int to) {
   }
 }
 
+#if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
 // The names of the extended attributes of `fd`, each ended by a zero byte, into `names` (`size`
-// bytes; 0 asks for the size needed). Returns their size, or -1 with errno set.
+// bytes; 0 asks for the size needed). Returns their size, or -1.
 ssize_t list_attribute_names(int fd, char* names, std::size_t size) {
 #if HAVE_LINUX_XATTR
   return ::flistxattr(fd, names, size);
-#elif HAVE_MACOS_XATTR
-  return ::flistxattr(fd, names, size, 0);
 #else
-  (void)fd;
-  (void)names;
-  (void)size;
-  errno = ENOTSUP;
-  return -1;
+  return ::flistxattr(fd, names, size, 0);
 #endif
 }
 
 // The value of the extended attribute `name` of `fd` into `value` (`size` bytes; 0 asks for the
-// size needed). Returns its size, or -1 with errno set.
+// size needed). Returns its size, or -1.
 ssize_t get_attribute(int fd, const char* name, char* value, std::size_t size) {
 #if HAVE_LINUX_XATTR
   return ::fgetxattr(fd, name, value, size);
-#elif HAVE_MACOS_XATTR
-  return ::fgetxattr(fd, name, value, size, 0, 0);
 #else
-  (void)fd;
-  (void)name;
-  (void)value;
-  (void)size;
-  errno = ENOTSUP;
-  return -1;
+  return ::fgetxattr(fd, name, value, size, 0, 0);
 #endif
 }
 
 // Gives `fd` the extended attribute `name` with the `size` bytes at `value`, creating or replacing
-// it. Returns false, errno set, when it cannot.
+// it. Returns false when it cannot.
 bool set_attribute(int fd, const char* name, const char* value, std::size_t size) {
 #if HAVE_LINUX_XATTR
   return ::fsetxattr(fd, name, value, size, 0) == 0;
-#elif HAVE_MACOS_XATTR
-  return ::fsetxattr(fd, name, value, size, 0, 0) == 0;
 #else
-  (void)fd;
-  (void)name;
-  (void)value;
-  (void)size;
-  errno = ENOTSUP;
-  return false;
+  return ::fsetxattr(fd, name, value, size, 0, 0) == 0;
 #endif
 }
+#endif
 
 // Copies the extended attributes of `from` to `to`, as far as this process may set them. Where the
 // system offers neither the Linux nor the macOS calls (FreeBSD's extattr calls are not used),
 // attributes are left alone and `to` keeps none.
 void copy_extended_attributes(int from, int to) {
+#if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
   const ssize_t names_size = list_attribute_names(from, nullptr, 0);
   if (names_size <= 0) {
     return;
@@ -243,6 +226,10 @@ void copy_extended_attributes(int from, int to) {
       (void)set_attribute(to, name, value.data(), static_cast<std::size_t>(got));
     }
   }
+#else
+  (void)from;
+  (void)to;
+#endif
 }
 
 // Creates a new file at `path`, removing whatever stood there first, never following a link. The
