@@ -46,7 +46,7 @@ bool stretch_breaks_line_form(const char* stretch) {
   for (std::size_t pair = 0; pair < kStretch; ++pair) {
     const unsigned char carriage_return = stretch[pair] == '\r' ? 0xFF : 0;
     const unsigned char line_feed = stretch[pair + 1] == '\n' ? 0xFF : 0;
-    broken |= carriage_return ^ line_feed;
+    broken |= static_cast<unsigned char>(carriage_return ^ line_feed);
   }
   return broken != 0;
 }
