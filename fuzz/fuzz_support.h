@@ -2,13 +2,14 @@
 #ifndef BUMPBUILD_FUZZ_FUZZ_SUPPORT_H_
 #define BUMPBUILD_FUZZ_FUZZ_SUPPORT_H_
 
+#include <cstdlib>
 #include <string>
 #include <string_view>
 
 // Crashes the process, so that libFuzzer keeps the input, when `condition` is false.
 inline void check(bool condition) {
   if (!condition) {
-    __builtin_trap();
+    std::abort();
   }
 }
 

@@ -48,7 +48,9 @@ std::ptrdiff_t read_file(FileHandle file, char* buffer, std::size_t size);
 // first failing write (a full disk, a file-size limit); the bytes written before it stay.
 bool write_file(FileHandle file, const char* data, std::size_t size);
 
-// Makes everything written to `file` durable on stable storage. Returns false on failure.
+// Makes everything written to `file` (a file or a directory) durable on stable storage. Returns
+// false on failure. (macOS: F_FULLFSYNC, which reaches past the drive's cache, and fsync where the
+// file system refuses it.)
 bool sync_file(FileHandle file);
 
 // Asks the system to start writing the `size` bytes at `offset` in `file` out to stable storage,
@@ -58,7 +60,8 @@ bool sync_file(FileHandle file);
 void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size);
 
 // Gives `to` the permissions of `from`, and its owner and group where this process may set them:
-// POSIX: owner, group and extended attributes (POSIX ACLs among them), then the permission bits;
+// POSIX: owner, group and extended attributes (POSIX ACLs among them; copied with the Linux or the
+// macOS calls, and where the system has neither, `to` gets none), then the permission bits;
 // Windows: the DACL as it stands (inherited entries too, as a moved file keeps them), then owner
 // and group, nothing where `to` lies on a volume without security descriptors. Returns false only
 // when the permissions (permission bits, DACL) could not be set. The attributes that Windows keeps

@@ -1,10 +1,16 @@
-// POSIX implementation of the platform layer (Linux: extended attributes, copy_file_range,
-// sync_file_range).
+// POSIX implementation of the platform layer. Calls beyond plain POSIX are used where CMake found
+// them (cmake/posix-extras.cmake), each in the one function that needs it, with plain POSIX in its
+// place elsewhere: HAVE_COPY_FILE_RANGE (Linux, FreeBSD), HAVE_SYNC_FILE_RANGE (Linux),
+// HAVE_FULLFSYNC (macOS), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR (extended attributes).
+#include "posix_extras.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <unistd.h>
+#if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
+#include <sys/xattr.h>
+#endif
 
 #include <cerrno>
 #include <csignal>
@@ -89,17 +95,22 @@ bool sync_directory(const std::string& directory) {
   return close_file(fd) && synced;
 }
 
-// Copies the whole file at `from` into `to`, which is at its start, in stretches of 8 MiB, each
-// handed to the disk as soon as it is copied (start_writeback) so that the sync that follows has
-// little left to wait for. The kernel copies where it can; file systems that cannot (or across
-// some mounts) get plain reads and writes.
-bool copy_contents(int from, int to) {
-  static constexpr std::size_t kStretch = std::size_t{8} * 1024 * 1024;
+// The stretches in which a copy is handed to the disk as it is written (start_writeback).
+constexpr std::size_t kWritebackStretch = std::size_t{8} * 1024 * 1024;
+
+enum class KernelCopy { kDone, kFailed, kUnavailable };
+
+// Copies the whole file at `from` into `to`, both at their start, inside the kernel
+// (copy_file_range), in stretches handed to the disk as soon as they are copied. Returns
+// kUnavailable, having copied nothing, where the system or the file systems (or some mounts
+// between them) cannot copy so; the caller then copies itself.
+KernelCopy copy_in_kernel(int from, int to) {
+#if HAVE_COPY_FILE_RANGE
   off_t offset = 0;
   for (;;) {
-    const ssize_t count = ::copy_file_range(from, &offset, to, nullptr, kStretch, 0);
+    const ssize_t count = ::copy_file_range(from, &offset, to, nullptr, kWritebackStretch, 0);
     if (count == 0) {
-      return true;
+      return KernelCopy::kDone;
     }
     if (count > 0) {
       start_writeback(to, static_cast<std::uint64_t>(offset - count),
@@ -111,12 +122,29 @@ bool copy_contents(int from, int to) {
     }
     if (offset != 0 || (errno != EXDEV && errno != EINVAL && errno != ENOSYS &&
                         errno != EOPNOTSUPP && errno != EBADF)) {
-      return false;
+      return KernelCopy::kFailed;
     }
-    break;
+    return KernelCopy::kUnavailable;
+  }
+#else
+  (void)from;
+  (void)to;
+  return KernelCopy::kUnavailable;
+#endif
+}
+
+// Copies the whole file at `from` into `to`, which is at its start, handing each stretch of
+// kWritebackStretch to the disk as soon as it is copied (start_writeback), so that the sync that
+// follows has little left to wait for. The kernel copies where it can; elsewhere plain reads and
+// writes do.
+bool copy_contents(int from, int to) {
+  const KernelCopy kernel = copy_in_kernel(from, to);
+  if (kernel != KernelCopy::kUnavailable) {
+    return kernel == KernelCopy::kDone;
   }
   static constexpr std::size_t kCopyBlock = std::size_t{256} * 1024;
   const std::unique_ptr<char[]> block = std::make_unique_for_overwrite<char[]>(kCopyBlock);
+  off_t offset = 0;
   off_t written_back = 0;
   for (;;) {
     ssize_t count = 0;
@@ -130,7 +158,7 @@ bool copy_contents(int from, int to) {
       return false;
     }
     offset += count;
-    if (static_cast<std::size_t>(offset - written_back) >= kStretch) {
+    if (static_cast<std::size_t>(offset - written_back) >= kWritebackStretch) {
       start_writeback(to, static_cast<std::uint64_t>(written_back),
                       static_cast<std::uint64_t>(offset - written_back));
       written_back = offset;
@@ -138,14 +166,49 @@ bool copy_contents(int from, int to) {
   }
 }
 
-// Copies the extended attributes of `from` to `to`, as far as this process may set them.
+#if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
+// The names of the extended attributes of `fd`, each ended by a zero byte, into `names` (`size`
+// bytes; 0 asks for the size needed). Returns their size, or -1.
+ssize_t list_attribute_names(int fd, char* names, std::size_t size) {
+#if HAVE_LINUX_XATTR
+  return ::flistxattr(fd, names, size);
+#else
+  return ::flistxattr(fd, names, size, 0);
+#endif
+}
+
+// The value of the extended attribute `name` of `fd` into `value` (`size` bytes; 0 asks for the
+// size needed). Returns its size, or -1.
+ssize_t get_attribute(int fd, const char* name, char* value, std::size_t size) {
+#if HAVE_LINUX_XATTR
+  return ::fgetxattr(fd, name, value, size);
+#else
+  return ::fgetxattr(fd, name, value, size, 0, 0);
+#endif
+}
+
+// Gives `fd` the extended attribute `name` with the `size` bytes at `value`, creating or replacing
+// it. Returns false when it cannot.
+bool set_attribute(int fd, const char* name, const char* value, std::size_t size) {
+#if HAVE_LINUX_XATTR
+  return ::fsetxattr(fd, name, value, size, 0) == 0;
+#else
+  return ::fsetxattr(fd, name, value, size, 0, 0) == 0;
+#endif
+}
+#endif
+
+// Copies the extended attributes of `from` to `to`, as far as this process may set them. Where the
+// system offers neither the Linux nor the macOS calls (FreeBSD's extattr calls are not used),
+// attributes are left alone and `to` keeps none.
 void copy_extended_attributes(int from, int to) {
-  const ssize_t names_size = ::flistxattr(from, nullptr, 0);
+#if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
+  const ssize_t names_size = list_attribute_names(from, nullptr, 0);
   if (names_size <= 0) {
     return;
   }
   std::vector<char> names(static_cast<std::size_t>(names_size));
-  const ssize_t listed = ::flistxattr(from, names.data(), names.size());
+  const ssize_t listed = list_attribute_names(from, names.data(), names.size());
   if (listed <= 0) {
     return;
   }
@@ -153,16 +216,20 @@ void copy_extended_attributes(int from, int to) {
   for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
     const char* name = names.data() + at;
     at += std::char_traits<char>::length(name) + 1;
-    const ssize_t size = ::fgetxattr(from, name, nullptr, 0);
+    const ssize_t size = get_attribute(from, name, nullptr, 0);
     if (size < 0) {
       continue;
     }
     value.resize(static_cast<std::size_t>(size));
-    const ssize_t got = ::fgetxattr(from, name, value.data(), value.size());
+    const ssize_t got = get_attribute(from, name, value.data(), value.size());
     if (got >= 0) {
-      (void)::fsetxattr(to, name, value.data(), static_cast<std::size_t>(got), 0);
+      (void)set_attribute(to, name, value.data(), static_cast<std::size_t>(got));
     }
   }
+#else
+  (void)from;
+  (void)to;
+#endif
 }
 
 // Creates a new file at `path`, removing whatever stood there first, never following a link. The
@@ -325,6 +392,16 @@ bool write_file(FileHandle file, const char* data, std::size_t size) {
 
 bool sync_file(FileHandle file) {
   int result = 0;
+#if HAVE_FULLFSYNC
+  // There fsync leaves the data in the drive's volatile cache; F_FULLFSYNC has the drive write it
+  // to stable storage. File systems that refuse it (some network and FAT file systems) get fsync.
+  do {
+    result = ::fcntl(descriptor(file), F_FULLFSYNC);
+  } while (result != 0 && errno == EINTR);
+  if (result == 0) {
+    return true;
+  }
+#endif
   do {
     result = ::fsync(descriptor(file));
   } while (result != 0 && errno == EINTR);
@@ -332,9 +409,16 @@ bool sync_file(FileHandle file) {
 }
 
 void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size) {
+#if HAVE_SYNC_FILE_RANGE
   // A file system without it (EINVAL, ESPIPE) simply writes the data at the sync.
   (void)::sync_file_range(descriptor(file), static_cast<off_t>(offset), static_cast<off_t>(size),
                           SYNC_FILE_RANGE_WRITE);
+#else
+  // Nothing starts the writing early: the sync writes everything.
+  (void)file;
+  (void)offset;
+  (void)size;
+#endif
 }
 
 bool copy_file_attributes(FileHandle from, FileHandle to) {

@@ -18,6 +18,9 @@ enum class ChildOutput {
 
 struct ChildOptions {
   std::string program;                 // path of the executable
+  // POSIX: the command that runs `program` when it is built for another processor (qemu-user and
+  // its arguments), `program` and the arguments following it. Empty: `program` runs directly.
+  std::vector<std::string> launcher;
   std::vector<std::string> arguments;  // the arguments after the program name
   std::string working_directory;
   // POSIX: "NAME=value" entries added to the environment the child inherits.

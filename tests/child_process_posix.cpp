@@ -62,6 +62,9 @@ const char* set_up_mounts(const ChildOptions& options) {
 // must not allocate.
 std::vector<char*> argument_vector(const ChildOptions& options) {
   std::vector<char*> argv;
+  for (const std::string& word : options.launcher) {
+    argv.push_back(const_cast<char*>(word.c_str()));
+  }
   argv.push_back(const_cast<char*>(options.program.c_str()));
   for (const std::string& argument : options.arguments) {
     argv.push_back(const_cast<char*>(argument.c_str()));
@@ -101,8 +104,8 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
     fail_in_child("chdir");
   }
   // Opened before the user changes: that user may run the program, yet not enter the directory
-  // that holds it (a build tree in root's home).
-  const int program = ::open(options.program.c_str(), O_RDONLY | O_CLOEXEC);
+  // that holds it (a build tree in root's home). A launcher opens the program itself.
+  const int program = ::open(argv[0], O_RDONLY | O_CLOEXEC);
   if (program < 0) {
     fail_in_child("open program");
   }

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <system_error>
 #include <utility>
+
+#include "scratch_launcher.h"
 
 namespace fs = std::filesystem;
 
@@ -32,6 +35,19 @@ std::string current_test_name() {
     }
   }
   return name;
+}
+
+// The words of kScratchLauncher: the command that runs the scratch builds when they are
+// built for another processor, or none.
+std::vector<std::string> scratch_launcher() {
+  std::vector<std::string> words;
+  std::string_view list = kScratchLauncher;
+  while (!list.empty()) {
+    const std::size_t end = std::min(list.find(';'), list.size());
+    words.emplace_back(list.substr(0, end));
+    list.remove_prefix(std::min(end + 1, list.size()));
+  }
+  return words;
 }
 
 }  // namespace
@@ -117,6 +133,7 @@ ChildOptions scratch_options(const fs::path& working_directory,
                              std::vector<std::string> arguments) {
   ChildOptions options;
   options.program = BUMPBUILD_SCRATCH_PROGRAM;
+  options.launcher = scratch_launcher();
   options.arguments = std::move(arguments);
   options.working_directory = working_directory.string();
   return options;

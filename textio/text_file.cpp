@@ -5,8 +5,6 @@
 #include <string_view>
 #include <utility>
 
-#include "textio/vector_bytes.h"
-
 namespace {
 
 constexpr char kCtrlZ = 0x1A;
@@ -40,17 +38,17 @@ bool breaks_line_form(const char* pair) {
 // The pairs that stretch_breaks_line_form checks at once.
 constexpr std::size_t kStretch = 256;
 
-// True when one of the kStretch byte pairs that start at `stretch` breaks the CR LF form. Each 16
-// pairs take two loads and four vector operations, and there is no branch.
+// True when one of the kStretch byte pairs that start at `stretch` breaks the CR LF form. A loop
+// of a fixed count without a branch, over bytes turned into all ones or all zeros: compilers turn
+// it into vector compares of 16 or more pairs at a time.
 bool stretch_breaks_line_form(const char* stretch) {
-  const Bytes16 carriage_return = repeated('\r');
-  const Bytes16 line_feed = repeated('\n');
-  Bytes16 broken{};
-  for (std::size_t pair = 0; pair < kStretch; pair += sizeof(Bytes16)) {
-    broken |= equal_to(load_bytes(stretch + pair), carriage_return) ^
-              equal_to(load_bytes(stretch + pair + 1), line_feed);
+  unsigned char broken = 0;
+  for (std::size_t pair = 0; pair < kStretch; ++pair) {
+    const unsigned char carriage_return = stretch[pair] == '\r' ? 0xFF : 0;
+    const unsigned char line_feed = stretch[pair + 1] == '\n' ? 0xFF : 0;
+    broken |= static_cast<unsigned char>(carriage_return ^ line_feed);
   }
-  return any_set(broken);
+  return broken != 0;
 }
 
 // Returns how many of the `size` bytes at `text`, which begin a line, come before the first line

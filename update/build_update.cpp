@@ -8,7 +8,7 @@
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
-#include "textio/vector_bytes.h"
+#include "update/word_bytes.h"
 #include "update/key_search.h"
 
 namespace {
@@ -22,13 +22,13 @@ int report(const char* message) {
 }
 
 // Returns the offset just past the last LF before offset `end` in `text`, or 0 when there is none.
-// Key lines are short: 16 bytes at a time, from the end, mostly finds it at the first or second.
+// Key lines are short: 8 bytes at a time, from the end, mostly finds it within a few words.
 std::size_t line_start_before(std::string_view text, std::size_t end) {
-  const Bytes16 line_feed = repeated('\n');
-  for (; end >= sizeof(Bytes16); end -= sizeof(Bytes16)) {
-    const int last = last_set(equal_to(load_bytes(text.data() + end - sizeof(Bytes16)), line_feed));
+  constexpr ByteWord kLineFeed = repeated('\n');
+  for (; end >= kWordBytes; end -= kWordBytes) {
+    const int last = last_marked(equal_bytes(load_word(text.data() + end - kWordBytes), kLineFeed));
     if (last >= 0) {
-      return end - sizeof(Bytes16) + static_cast<std::size_t>(last) + 1;
+      return end - kWordBytes + static_cast<std::size_t>(last) + 1;
     }
   }
   return text.substr(0, end).rfind('\n') + 1;  // npos + 1 is 0

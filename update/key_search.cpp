@@ -2,25 +2,26 @@
 
 #include <cstring>
 
-#include "textio/vector_bytes.h"
+#include "update/word_bytes.h"
 
 namespace {
 
-// Goes on from `at`, where a run of bytes `first` without the byte `second` after them goes on, 16
+// Goes on from `at`, where a run of bytes `first` without the byte `second` after them goes on, 8
 // positions at a time for as long as bytes `first` crowd (a line full of them), where memchr would
 // cost a call per byte. Returns the offset of the first `first` `second` pair found, or an offset
 // from which memchr may go on.
-[[gnu::noinline]] std::size_t skip_crowded_first_bytes(std::string_view text, std::size_t at,
-                                                       char first, char second) {
-  for (; at + sizeof(Bytes16) < text.size(); at += sizeof(Bytes16)) {
-    const Bytes16 first_bytes = equal_to(load_bytes(text.data() + at), repeated(first));
-    if (!any_set(first_bytes)) {
+std::size_t skip_crowded_first_bytes(std::string_view text, std::size_t at, char first,
+                                     char second) {
+  const ByteWord first_bytes = repeated(first);
+  const ByteWord second_bytes = repeated(second);
+  for (; at + kWordBytes < text.size(); at += kWordBytes) {
+    const ByteWord firsts = equal_bytes(load_word(text.data() + at), first_bytes);
+    if (firsts == 0) {
       break;
     }
-    const int pair =
-        first_set(first_bytes & equal_to(load_bytes(text.data() + at + 1), repeated(second)));
-    if (pair >= 0) {
-      return at + static_cast<std::size_t>(pair);
+    const ByteWord pairs = firsts & equal_bytes(load_word(text.data() + at + 1), second_bytes);
+    if (pairs != 0) {
+      return at + static_cast<std::size_t>(first_marked(pairs));
     }
   }
   return at;
@@ -28,8 +29,7 @@ namespace {
 
 // Returns the offset of the first byte `first` at or after `from` in `text` that is followed by
 // the byte `second`, or text.size() when there is none.
-[[gnu::always_inline]] inline std::size_t find_pair(std::string_view text, std::size_t from,
-                                                    char first, char second) {
+inline std::size_t find_pair(std::string_view text, std::size_t from, char first, char second) {
   const char* const bytes = text.data();
   const std::size_t size = text.size();
   // A first byte at the very end is followed by nothing, so the search for it stops a byte early.
