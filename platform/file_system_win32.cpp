@@ -519,5 +519,11 @@ void unlock_file(FileLock lock) {
 }
 
 void remove_leftover_copy(const char* target) {
-  (void)::DeleteFileA((std::string(target) + ".bumpbuild-new").c_str());
+  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  // A run killed just before its rename may have made the copy read-only already.
+  const DWORD attributes = ::GetFileAttributesA(copy_path.c_str());
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    (void)::SetFileAttributesA(copy_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  (void)::DeleteFileA(copy_path.c_str());
 }

@@ -561,7 +561,12 @@ TEST_F(Robustness, KilledRunOnAnotherFileSystemLeavesOldOrNewVersionFile) {
 
 TEST_F(Robustness, CopyThatAKilledRunLeftBesideTheVersionFileIsGoneAfterARunThatRenames) {
   write_version_file(small_version_file(41));
-  write_file_bytes(scratch_version_file().string() + ".bumpbuild-new", large_version_file(7));
+  const fs::path leftover = scratch_version_file().string() + ".bumpbuild-new";
+  write_file_bytes(leftover, large_version_file(7));
+  // Read-only, as a run killed after giving it the version file's attributes leaves it (Windows).
+  fs::permissions(leftover,
+                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
   const ChildResult result = run_scratch(fresh_working_directory(), {"ABC"});
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(read_version_file(), small_version_file(42));
