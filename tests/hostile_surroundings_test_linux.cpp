@@ -46,23 +46,31 @@ std::optional<User> nobody() {
 }
 
 // Why `user` cannot enter the scratch version file's directory, as a run of the command as that
-// user must, or read the command where a launcher (qemu-user) opens it as that user: for the test
-// to skip with. Nothing when it can.
+// user must (for the test to skip with), or nothing when it can.
 std::optional<std::string> why_version_file_is_out_of_reach(const User& user) {
-  const std::string directory = scratch_version_file().parent_path().string();
-  const ChildOptions run = scratch_options(directory, {});
   ChildOptions probe;
   probe.program = "/bin/sh";
-  probe.arguments = {"-c", "cd \"$0\" && { [ -z \"$1\" ] || [ -r \"$1\" ]; }", directory,
-                     run.launcher.empty() ? "" : run.program};
+  probe.arguments = {"-c", "cd \"$0\"", scratch_version_file().parent_path().string()};
   probe.working_directory = "/";
   probe.user_id = user.uid;
   probe.group_id = user.gid;
   if (run_child(probe).exit_status != 0) {
-    return "the user nobody cannot enter " + directory +
-           (run.launcher.empty() ? "" : " or read " + run.program);
+    return "the user nobody cannot enter " + probe.arguments.back();
   }
   return std::nullopt;
+}
+
+// The scratch build where another user can open it. A child is started from a descriptor opened
+// before its user changes, but a launcher (qemu-user) opens the program as that user, who may not
+// enter the build tree (root's home): then a copy in the scratch tree, which that user can enter,
+// serves.
+std::string program_others_can_open(const ChildOptions& options) {
+  if (options.launcher.empty()) {
+    return options.program;
+  }
+  const fs::path copy = fresh_working_directory("program") / "bumpbuild";
+  fs::copy_file(options.program, copy);
+  return copy.string();
 }
 
 struct stat status_of(const fs::path& path) {
@@ -115,6 +123,7 @@ TEST_F(HostileSurroundings, LeftoverTemporaryFileIsNeverReused) {
   const Case cases[] = {{"root's run, another user's leftover", false, *other, fs::perms(0644)},
                         {"a user's run, their read-only leftover", true, *other, fs::perms(0444)},
                         {"a user's run, root's leftover", true, root, fs::perms(0644)}};
+  const std::string program = program_others_can_open(scratch_options("/", {}));
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const User owner = c.run_as_other ? *other : root;
@@ -130,6 +139,7 @@ TEST_F(HostileSurroundings, LeftoverTemporaryFileIsNeverReused) {
     std::ofstream held(leftover, std::ios::binary | std::ios::in);
     ChildOptions options = scratch_options(directory, {"ABC"});
     if (c.run_as_other) {
+      options.program = program;
       options.user_id = other->uid;
       options.group_id = other->gid;
     }
