@@ -17,7 +17,7 @@ enum class ChildOutput {
 };
 
 struct ChildOptions {
-  std::string program;                 // path of the executable
+  std::string program;  // path of the executable
   // POSIX: the command that runs `program` when it is built for another processor (qemu-user and
   // its arguments), `program` and the arguments following it. Empty: `program` runs directly.
   std::vector<std::string> launcher;

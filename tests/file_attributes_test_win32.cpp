@@ -1,6 +1,7 @@
 // What a Windows version file carries besides its bytes: its attributes (hidden, system, archive,
 // not-content-indexed, read-only) and its security descriptor, kept across the replacement, also
-// when the copy goes beside it from another volume.
+// when the copy goes beside it from another volume, and left to each file when the replacement
+// fails.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -14,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "tests/scratch_files.h"
 
@@ -47,77 +49,6 @@ void make_deletable(const fs::path& path) {
   ::SetFileAttributesA(path.string().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
-// Runs the scratch build from `directory` twice, the second run replacing what the first left,
-// and checks after each run its outcome, and `check()`.
-template <typename Check>
-void bump_twice(const fs::path& directory, Check check) {
-  for (int build = 42; build <= 43; ++build) {
-    SCOPED_TRACE("run to build " + std::to_string(build));
-    const ChildResult result = run_scratch(directory, {"ABC"});
-    EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(result.output, "");
-    EXPECT_EQ(read_version_file(), header_at(build));
-    EXPECT_FALSE(temp_file_exists(directory));
-    check();
-  }
-}
-
-class FileAttributes : public testing::Test {
- protected:
-  void SetUp() override {
-    make_deletable(scratch_version_file());
-    empty_version_directory();
-  }
-  void TearDown() override { make_deletable(scratch_version_file()); }
-};
-
-class KeptAttributes : public FileAttributes, public testing::WithParamInterface<DWORD> {};
-
-TEST_P(KeptAttributes, SurviveTheReplacement) {
-  const DWORD attributes = GetParam();
-  write_version_file(header_at(41));
-  if (!set_version_attributes(attributes)) {
-    GTEST_SKIP() << "this file system cannot hold the attributes " << attributes;
-  }
-  bump_twice(fresh_working_directory(),
-             [&] { EXPECT_EQ(kept_attributes(scratch_version_file()), attributes); });
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Sets, KeptAttributes,
-    testing::Values(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
-                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE,
-                    FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, DWORD{0}),
-    [](const testing::TestParamInfo<DWORD>& info) {
-      return "Attributes" + std::to_string(info.param);
-    });
-
-// A version file that cannot be replaced keeps its attributes, and the copy kept as the temporary
-// file has its own: nothing hides it. (Wine derives read-only from the permissions, which the copy
-// did take over, so that attribute tells nothing here.)
-TEST_F(FileAttributes, FailedReplacementLeavesBothFilesTheirOwn) {
-  static constexpr DWORD kAttributes =
-      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
-  write_version_file(header_at(41));
-  if (!set_version_attributes(kAttributes)) {
-    GTEST_SKIP() << "this file system cannot hold hidden and read-only";
-  }
-  const fs::path directory = fresh_working_directory();
-  HANDLE holder = ::CreateFileA(scratch_version_file().string().c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-  const ChildResult result = run_scratch(directory, {"ABC"});
-  ::CloseHandle(holder);
-  EXPECT_EQ(result.exit_status, 1);
-  EXPECT_EQ(result.output, "Can't replace version file");
-  EXPECT_EQ(read_version_file(), header_at(41));
-  EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
-  EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at(42));
-  EXPECT_EQ(kept_attributes(directory / kTempFileName) & FILE_ATTRIBUTE_HIDDEN, 0U);
-  make_deletable(directory / kTempFileName);  // for the next test's fresh directory
-}
-
 // A directory beside the scratch tree on another volume, or nothing when there is none: under
 // Wine, /dev/shm is a tmpfs on the drive that maps the whole POSIX tree.
 std::optional<fs::path> directory_on_another_volume() {
@@ -141,23 +72,98 @@ std::optional<fs::path> directory_on_another_volume() {
   return directory;
 }
 
-TEST_F(FileAttributes, SurviveTheCopyFromAnotherVolume) {
+// Runs the scratch build twice from a fresh directory, then twice from one on another volume
+// where there is one, every run replacing what the last one left, and checks after each run its
+// outcome and `check()`.
+template <typename Check>
+void bump_from_both_volumes(Check check) {
+  std::vector<fs::path> directories{fresh_working_directory()};
+  const std::optional<fs::path> other_volume = directory_on_another_volume();
+  if (other_volume) {
+    directories.push_back(*other_volume);
+  }
+  int build = 42;
+  for (const fs::path& directory : directories) {
+    for (const int last = build + 2; build < last; ++build) {
+      SCOPED_TRACE("run to build " + std::to_string(build) + " from " + directory.string());
+      const ChildResult result = run_scratch(directory, {"ABC"});
+      EXPECT_EQ(result.exit_status, 0);
+      EXPECT_EQ(result.output, "");
+      EXPECT_EQ(read_version_file(), header_at(build));
+      EXPECT_FALSE(temp_file_exists(directory));
+      EXPECT_FALSE(fs::exists(scratch_version_file().string() + ".bumpbuild-new"));
+      check();
+    }
+  }
+  if (other_volume) {
+    std::error_code error;
+    fs::remove_all(*other_volume, error);
+  }
+}
+
+class FileAttributes : public testing::Test {
+ protected:
+  void SetUp() override {
+    make_deletable(scratch_version_file());
+    empty_version_directory();
+  }
+  void TearDown() override { make_deletable(scratch_version_file()); }
+};
+
+class KeptAttributes : public FileAttributes, public testing::WithParamInterface<DWORD> {};
+
+TEST_P(KeptAttributes, SurviveTheReplacementAndTheCopyFromAnotherVolume) {
+  const DWORD attributes = GetParam();
+  write_version_file(header_at(41));
+  if (!set_version_attributes(attributes)) {
+    GTEST_SKIP() << "this file system cannot hold the attributes " << attributes;
+  }
+  bump_from_both_volumes([&] { EXPECT_EQ(kept_attributes(scratch_version_file()), attributes); });
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sets, KeptAttributes,
+    testing::Values(FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE,
+                    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE,
+                    FILE_ATTRIBUTE_ARCHIVE, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, DWORD{0}),
+    [](const testing::TestParamInfo<DWORD>& info) {
+      return "Attributes" + std::to_string(info.param);
+    });
+
+// An editor or a compiler that reads the header and shares it for reading and writing but not
+// for deletion: the file cannot take a new content by a rename while it stays open. It keeps its
+// content and attributes, and the copy kept as the temporary file has its own: nothing hides it.
+// (Wine derives read-only from the permissions, which the copy did take over, so that attribute
+// tells nothing about the copy.) Once the holder lets go, the next run replaces the file.
+TEST_F(FileAttributes, VersionFileHeldOpenWithoutDeleteSharingKeepsItsContentAndAttributes) {
   static constexpr DWORD kAttributes =
       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
   write_version_file(header_at(41));
-  const std::optional<fs::path> directory = directory_on_another_volume();
-  if (!directory) {
-    GTEST_SKIP() << "no directory on another volume (/dev/shm under Wine)";
-  }
-  if (!set_version_attributes(kAttributes)) {
-    GTEST_SKIP() << "this file system cannot hold hidden and read-only";
-  }
-  bump_twice(*directory, [] {
+  const bool has_attributes = set_version_attributes(kAttributes);
+  const fs::path directory = fresh_working_directory();
+  HANDLE holder = ::CreateFileA(scratch_version_file().string().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+  const ChildResult held = run_scratch(directory, {"ABC"});
+  ::CloseHandle(holder);
+  EXPECT_EQ(held.exit_status, 1);
+  EXPECT_EQ(held.output, "Can't replace version file");
+  EXPECT_EQ(read_version_file(), header_at(41));
+  EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at(42));
+  if (has_attributes) {
     EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
-    EXPECT_FALSE(fs::exists(scratch_version_file().string() + ".bumpbuild-new"));
-  });
-  std::error_code error;
-  fs::remove_all(*directory, error);
+    EXPECT_EQ(kept_attributes(directory / kTempFileName) & FILE_ATTRIBUTE_HIDDEN, 0U);
+  }
+
+  const ChildResult released = run_scratch(directory, {"ABC"});
+  EXPECT_EQ(released.exit_status, 0);
+  EXPECT_EQ(released.output, "");
+  EXPECT_EQ(read_version_file(), header_at(42));
+  EXPECT_FALSE(temp_file_exists(directory));
+  if (has_attributes) {
+    EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
+  }
 }
 
 // The DACL of `path` in SDDL, or "" when it cannot be read.
@@ -197,8 +203,7 @@ TEST_F(FileAttributes, ExplicitDaclIsTakenOver) {
   ::LocalFree(wanted);
   ASSERT_EQ(set, static_cast<DWORD>(ERROR_SUCCESS));
   const std::string before = dacl_of(scratch_version_file());
-  bump_twice(fresh_working_directory(),
-             [&] { EXPECT_EQ(dacl_of(scratch_version_file()), before); });
+  bump_from_both_volumes([&] { EXPECT_EQ(dacl_of(scratch_version_file()), before); });
 }
 
 }  // namespace

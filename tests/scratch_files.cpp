@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -35,19 +34,6 @@ std::string current_test_name() {
     }
   }
   return name;
-}
-
-// The words of kScratchLauncher: the command that runs the scratch builds when they are
-// built for another processor, or none.
-std::vector<std::string> scratch_launcher() {
-  std::vector<std::string> words;
-  std::string_view list = kScratchLauncher;
-  while (!list.empty()) {
-    const std::size_t end = std::min(list.find(';'), list.size());
-    words.emplace_back(list.substr(0, end));
-    list.remove_prefix(std::min(end + 1, list.size()));
-  }
-  return words;
 }
 
 }  // namespace
@@ -133,7 +119,7 @@ ChildOptions scratch_options(const fs::path& working_directory,
                              std::vector<std::string> arguments) {
   ChildOptions options;
   options.program = BUMPBUILD_SCRATCH_PROGRAM;
-  options.launcher = scratch_launcher();
+  options.launcher = kScratchLauncher;
   options.arguments = std::move(arguments);
   options.working_directory = working_directory.string();
   return options;

@@ -8,8 +8,8 @@
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
-#include "update/word_bytes.h"
 #include "update/key_search.h"
+#include "update/word_bytes.h"
 
 namespace {
 
