@@ -104,6 +104,32 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
 
+// Copies the whole content of `from`, from its first byte whatever its position, to `to` at its
+// position. Returns false on a failed read or write; the bytes written before it stay.
+bool copy_file_contents(FileHandle from, FileHandle to);
+
+// Starts a snapshot at `path`, a copy of the version file that a run leaves for its build: creates
+// the new, empty file "<path>.bumpbuild-new" beside `path` (readable by all, as the umask allows),
+// removing whatever stood under that name first, never following a link, and returns it. Nothing
+// at `path` itself is touched yet. Returns kNoFile, with nothing created or removed, when `path`
+// cannot serve: a directory stands there, or `path` or the name beside it is, also through links,
+// `version_file` (a resolved path), its companion "<version_file>.lock", its copy
+// "<version_file>.bumpbuild-new" or `temp_file`. Returns kNoFile when the file beside `path`
+// cannot be created (a directory that does not exist or may not be written).
+FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file);
+
+// Closes `snapshot`, from create_snapshot_file for `path`, and renames it onto `path` in one step,
+// replacing what stood there (a link itself, never what it leads to): a reader of `path` sees the
+// old file or the whole new one. Nothing is synced. Returns true when `path` names the snapshot.
+// Returns false when it cannot: then neither `path` nor the name beside it is left standing.
+// kNoFile is accepted and returns true, touching nothing.
+bool publish_snapshot(FileHandle snapshot, const char* path);
+
+// Deletes `snapshot`, from create_snapshot_file for `path`, and whatever file stands at `path`
+// (from an earlier run), then closes `snapshot`. kNoFile is accepted and does nothing: a path that
+// create_snapshot_file refused is never touched.
+void discard_snapshot(FileHandle snapshot, const char* path);
+
 // An exclusive lock that serializes the runs that update one version file.
 using FileLock = std::intptr_t;
 inline constexpr FileLock kNoLock = -1;

@@ -301,6 +301,38 @@ int wait_for_other_writer(const char* path, bool& moved) {
   return fd;
 }
 
+// `path` with the links in its directory part followed: the real path of its directory, then its
+// last component as it stands. Empty when the directory cannot be resolved.
+std::string resolved_directory_path(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> directory(
+      ::realpath(directory_of(path).c_str(), nullptr), &std::free);
+  if (directory == nullptr) {
+    return {};
+  }
+  const std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+  const std::string parent = directory.get();
+  return parent == "/" ? parent + name : parent + "/" + name;
+}
+
+// True when `path` names the file `file` names: the same file (a hard link, or a link that leads
+// to it), or the same name once the links of both directories are followed, whether or not
+// anything stands there yet.
+bool names_same_file(const std::string& path, const std::string& file) {
+  struct stat target {};
+  struct stat standing {};
+  if (::stat(file.c_str(), &target) == 0 &&
+      ((::lstat(path.c_str(), &standing) == 0 && same_file(standing, target)) ||
+       (::stat(path.c_str(), &standing) == 0 && same_file(standing, target)))) {
+    return true;
+  }
+  const std::string resolved = resolved_directory_path(path);
+  return !resolved.empty() && resolved == resolved_directory_path(file);
+}
+
+std::string snapshot_beside(const char* path) {
+  return std::string(path) + ".bumpbuild-new";
+}
+
 }  // namespace
 
 void prepare_process() {
@@ -519,4 +551,53 @@ void unlock_file(FileLock lock) {
 
 void remove_leftover_copy(const char* target) {
   (void)::unlink((std::string(target) + ".bumpbuild-new").c_str());
+}
+
+bool copy_file_contents(FileHandle from, FileHandle to) {
+  return copy_contents(descriptor(from), descriptor(to));
+}
+
+FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file) {
+  const std::string beside = snapshot_beside(path);
+  const std::string version(version_file);
+  struct stat standing {};
+  if (::stat(path, &standing) == 0 && S_ISDIR(standing.st_mode)) {
+    return kNoFile;
+  }
+  for (const std::string& name : {std::string(path), beside}) {
+    for (const std::string& kept :
+         {version, version + ".lock", version + ".bumpbuild-new", std::string(temp_file)}) {
+      if (names_same_file(name, kept)) {
+        return kNoFile;
+      }
+    }
+  }
+  if (::unlink(beside.c_str()) != 0 && errno != ENOENT) {
+    return kNoFile;
+  }
+  const int fd = open_retrying(beside.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  return fd < 0 ? kNoFile : fd;
+}
+
+bool publish_snapshot(FileHandle snapshot, const char* path) {
+  if (snapshot == kNoFile) {
+    return true;
+  }
+  const std::string beside = snapshot_beside(path);
+  // Closed first: a close that reports a failed write must not leave a damaged snapshot.
+  if (close_file(snapshot) && ::rename(beside.c_str(), path) == 0) {
+    return true;
+  }
+  (void)::unlink(beside.c_str());
+  (void)::unlink(path);
+  return false;
+}
+
+void discard_snapshot(FileHandle snapshot, const char* path) {
+  if (snapshot == kNoFile) {
+    return;
+  }
+  (void)::unlink(snapshot_beside(path).c_str());
+  (void)::unlink(path);
+  close_file(snapshot);
 }

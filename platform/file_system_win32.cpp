@@ -313,9 +313,7 @@ bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target
   if (copy == INVALID_HANDLE_VALUE) {
     return false;
   }
-  const LARGE_INTEGER start{};
-  const bool copied = ::SetFilePointerEx(source, start, nullptr, FILE_BEGIN) &&
-                      copy_contents(file_handle(source), file_handle(copy)) &&
+  const bool copied = copy_file_contents(file_handle(source), file_handle(copy)) &&
                       copy_file_attributes(file_handle(source), file_handle(copy)) &&
                       sync_file(file_handle(copy));
   const bool replaced = copied && rename_keeping_attributes(copy, target, target_attributes);
@@ -330,6 +328,34 @@ bool keeps_security(HANDLE file) {
   DWORD flags = 0;
   return !::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
          (flags & FILE_PERSISTENT_ACLS) != 0;
+}
+
+// True when `path` names the file `file` names: the same file (a hard link, or a link that leads
+// to it), or the same full path, compared as Windows compares names, whether or not anything
+// stands there yet.
+bool names_same_file(const std::string& path, const std::string& file) {
+  const FileIdentity target = identity_at(file.c_str(), 0);
+  if (identity_at(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT) == target ||
+      identity_at(path.c_str(), 0) == target) {
+    return true;
+  }
+  const std::wstring full_path = full_wide_path(path.c_str());
+  const std::wstring full_file = full_wide_path(file.c_str());
+  return !full_path.empty() &&
+         ::CompareStringOrdinal(full_path.c_str(), -1, full_file.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+std::string snapshot_beside(const char* path) {
+  return std::string(path) + ".bumpbuild-new";
+}
+
+// Deletes the file at `path`, a read-only one too; nothing there is fine.
+void delete_file(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    (void)::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  (void)::DeleteFileA(path);
 }
 
 }  // namespace
@@ -519,11 +545,56 @@ void unlock_file(FileLock lock) {
 }
 
 void remove_leftover_copy(const char* target) {
-  const std::string copy_path = std::string(target) + ".bumpbuild-new";
   // A run killed just before its rename may have made the copy read-only already.
-  const DWORD attributes = ::GetFileAttributesA(copy_path.c_str());
-  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    (void)::SetFileAttributesA(copy_path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  delete_file((std::string(target) + ".bumpbuild-new").c_str());
+}
+
+bool copy_file_contents(FileHandle from, FileHandle to) {
+  const LARGE_INTEGER start{};
+  return ::SetFilePointerEx(win32_handle(from), start, nullptr, FILE_BEGIN) &&
+         copy_contents(from, to);
+}
+
+FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file) {
+  const std::string beside = snapshot_beside(path);
+  const std::string version(version_file);
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return kNoFile;
   }
-  (void)::DeleteFileA(copy_path.c_str());
+  for (const std::string& name : {std::string(path), beside}) {
+    for (const std::string& kept :
+         {version, version + ".lock", version + ".bumpbuild-new", std::string(temp_file)}) {
+      if (names_same_file(name, kept)) {
+        return kNoFile;
+      }
+    }
+  }
+  return file_handle(create_after_removing(beside.c_str()));
+}
+
+bool publish_snapshot(FileHandle snapshot, const char* path) {
+  if (snapshot == kNoFile) {
+    return true;
+  }
+  HANDLE file = win32_handle(snapshot);
+  const bool renamed = rename_open_file(file, path);
+  if (!renamed) {
+    mark_for_deletion(file);
+  }
+  // A close that reports a failed write leaves no snapshot behind.
+  if (close_file(snapshot) && renamed) {
+    return true;
+  }
+  delete_file(path);
+  return false;
+}
+
+void discard_snapshot(FileHandle snapshot, const char* path) {
+  if (snapshot == kNoFile) {
+    return;
+  }
+  mark_for_deletion(win32_handle(snapshot));
+  close_file(snapshot);
+  delete_file(path);
 }

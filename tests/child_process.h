@@ -23,7 +23,7 @@ struct ChildOptions {
   std::vector<std::string> launcher;
   std::vector<std::string> arguments;  // the arguments after the program name
   std::string working_directory;
-  // POSIX: "NAME=value" entries added to the environment the child inherits.
+  // "NAME=value" entries added to the environment the child inherits.
   std::vector<std::string> environment;
   // POSIX, root: the child runs as this user and group (no supplementary groups). -1: unchanged.
   long user_id = -1;

@@ -84,10 +84,30 @@ int discard_and_report(TextOutputFile& output, const char* temp_file, const char
   return report(message);
 }
 
+// Where a run leaves its snapshot, and the new file beside it that the run fills: kNoFile when
+// none was asked for, or when the path cannot serve (`refused`).
+struct Snapshot {
+  const char* path = nullptr;
+  FileHandle file = kNoFile;
+  bool refused = false;
+};
+
+// Starts the snapshot that `paths` asks for, if any; `version_file` is the file that the version
+// path leads to.
+Snapshot start_snapshot(const UpdatePaths& paths, const std::string& version_file) {
+  if (paths.snapshot_file == nullptr || *paths.snapshot_file == '\0') {
+    return {};
+  }
+  const FileHandle file =
+      create_snapshot_file(paths.snapshot_file, version_file.c_str(), paths.temp_file);
+  return {paths.snapshot_file, file, file == kNoFile};
+}
+
 // The run once the lock is held (or the version file is missing, so there is nothing to lock).
-// `version_file` is the file that the version path leads to.
+// `version_file` is the file that the version path leads to. Sets `bumped` once the version file
+// has been replaced; the rewritten copy is in `snapshot.file` by then.
 int update_version_file(int argc, const char* const* argv, const char* version_file,
-                        const char* temp_file) {
+                        const char* temp_file, const Snapshot& snapshot, bool& bumped) {
   std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
   std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(temp_file, version_file);
   if (!input) {
@@ -101,6 +121,9 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   }
   if (!output) {
     return report("Can't write temporary file");
+  }
+  if (snapshot.refused) {
+    return discard_and_report(*output, temp_file, "Can't write snapshot");
   }
   if (!is_regular_file(input->file())) {
     // A device never ends, and a directory has no text.
@@ -129,9 +152,14 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   if (!(synced_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
   }
+  // Filled before the replacement, so that a full disk costs no build number.
+  if (snapshot.file != kNoFile && !copy_file_contents(output->file(), snapshot.file)) {
+    return discard_and_report(*output, temp_file, "Can't write snapshot");
+  }
   if (!replace_file(output->release(), temp_file, version_file, !synced_beside)) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
+  bumped = true;
   return 0;
 }
 
@@ -178,7 +206,16 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
   if (lock != kNoLock) {
     remove_leftover_copy(version_file.c_str());
   }
-  const int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file);
+  const Snapshot snapshot = start_snapshot(paths, version_file);
+  bool bumped = false;
+  int status =
+      update_version_file(argc, argv, version_file.c_str(), paths.temp_file, snapshot, bumped);
+  // Still under the lock: no other run can have changed the version file since.
+  if (!bumped) {
+    discard_snapshot(snapshot.file, snapshot.path);
+  } else if (!publish_snapshot(snapshot.file, snapshot.path)) {
+    status = report("Can't write snapshot");
+  }
   unlock_file(lock);
   return status;
 }

@@ -16,10 +16,12 @@ inline constexpr std::size_t kMaxLinePieceGrowth = 13;
 // The size a line buffer needs so that a rewritten piece and its zero byte always fit.
 inline constexpr std::size_t kLineBufferSize = kLinePieceCapacity + kMaxLinePieceGrowth;
 
-// Where a run finds the version file and puts its temporary copy.
+// Where a run finds the version file and puts its temporary copy, and where a run that bumps
+// leaves its snapshot, a copy of the version file as it left it (nullptr or empty: none).
 struct UpdatePaths {
   const char* version_file;
   const char* temp_file;
+  const char* snapshot_file = nullptr;
 };
 
 // Runs the whole command on `paths`. `argv` holds `argc` arguments, the program name first; the
@@ -39,9 +41,18 @@ struct UpdatePaths {
 //     version file unchanged, temporary file deleted;
 //   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
 //     version file unchanged, the rewritten copy left as the temporary file;
+//   - the snapshot path cannot serve (create_snapshot_file refuses it), checked after the
+//     temporary file: "Can't write snapshot", 1; version file unchanged, temporary file deleted;
+//   - the snapshot cannot be written: "Can't write snapshot", 1; version file unchanged,
+//     temporary file deleted; when only its final rename fails, the version file is replaced
+//     and that build number is given to nobody;
 //   - otherwise: no message, 0; every key line carries the next build number, every line ends in
 //     CR LF, the text ends where a Ctrl-Z stood, the file keeps its owner, group, extended
 //     attributes and permission bits where the run may set them, and the temporary file is gone.
+// With a snapshot path, a file stands there afterwards exactly when the status is 0 and the
+// version file was bumped: a copy of it as this run left it, written while the lock is still
+// held. Every other outcome removes what an earlier run left at that path, except that a path
+// refused as above is never touched.
 // Runs on one version file are serialized by the exclusive lock of lock_file_exclusively, held
 // from before the temporary file is touched until the version file has been replaced; the
 // temporary file has its own lock, taken after that one, against runs for other version files
@@ -51,7 +62,8 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
 // Runs the command on the paths this program was built with, in a process made safe for it first
 // (prepare_process): "/tools/cc/version.h" on POSIX (the root of the file system standing for the
 // root of the current drive), "\tools\cc\version.h" on Windows, and "$$TEMP.TMP" in the current
-// directory, unless the build overrode them.
+// directory, unless the build overrode them. The snapshot path is the environment variable
+// BUMPBUILD_SNAPSHOT, when it is set.
 int run_build_update(int argc, const char* const* argv);
 
 // Copies the text of `input` to `output`, every piece rewritten by bump_version_line for the
