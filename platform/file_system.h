@@ -105,7 +105,8 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
                   bool source_synced);
 
 // Copies the whole content of `from`, from its first byte whatever its position, to `to` at its
-// position. Returns false on a failed read or write; the bytes written before it stay.
+// position, without asking for it to be written to the disk. Returns false on a failed read or
+// write; the bytes written before it stay.
 bool copy_file_contents(FileHandle from, FileHandle to);
 
 // Starts a snapshot at `path`, a copy of the version file that a run leaves for its build: creates

@@ -101,10 +101,10 @@ constexpr std::size_t kWritebackStretch = std::size_t{8} * 1024 * 1024;
 enum class KernelCopy { kDone, kFailed, kUnavailable };
 
 // Copies the whole file at `from` into `to`, both at their start, inside the kernel
-// (copy_file_range), in stretches handed to the disk as soon as they are copied. Returns
-// kUnavailable, having copied nothing, where the system or the file systems (or some mounts
-// between them) cannot copy so; the caller then copies itself.
-KernelCopy copy_in_kernel(int from, int to) {
+// (copy_file_range), in stretches handed to the disk as soon as they are copied when
+// `write_back` says so. Returns kUnavailable, having copied nothing, where the system or the file
+// systems (or some mounts between them) cannot copy so; the caller then copies itself.
+KernelCopy copy_in_kernel(int from, int to, bool write_back) {
 #if HAVE_COPY_FILE_RANGE
   off_t offset = 0;
   for (;;) {
@@ -113,8 +113,10 @@ KernelCopy copy_in_kernel(int from, int to) {
       return KernelCopy::kDone;
     }
     if (count > 0) {
-      start_writeback(to, static_cast<std::uint64_t>(offset - count),
-                      static_cast<std::uint64_t>(count));
+      if (write_back) {
+        start_writeback(to, static_cast<std::uint64_t>(offset - count),
+                        static_cast<std::uint64_t>(count));
+      }
       continue;
     }
     if (errno == EINTR) {
@@ -129,16 +131,17 @@ KernelCopy copy_in_kernel(int from, int to) {
 #else
   (void)from;
   (void)to;
+  (void)write_back;
   return KernelCopy::kUnavailable;
 #endif
 }
 
-// Copies the whole file at `from` into `to`, which is at its start, handing each stretch of
-// kWritebackStretch to the disk as soon as it is copied (start_writeback), so that the sync that
-// follows has little left to wait for. The kernel copies where it can; elsewhere plain reads and
-// writes do.
-bool copy_contents(int from, int to) {
-  const KernelCopy kernel = copy_in_kernel(from, to);
+// Copies the whole file at `from` into `to`, which is at its start. With `write_back`, each
+// stretch of kWritebackStretch is handed to the disk as soon as it is copied (start_writeback), so
+// that the sync that follows has little left to wait for. The kernel copies where it can;
+// elsewhere plain reads and writes do.
+bool copy_contents(int from, int to, bool write_back) {
+  const KernelCopy kernel = copy_in_kernel(from, to, write_back);
   if (kernel != KernelCopy::kUnavailable) {
     return kernel == KernelCopy::kDone;
   }
@@ -158,7 +161,7 @@ bool copy_contents(int from, int to) {
       return false;
     }
     offset += count;
-    if (static_cast<std::size_t>(offset - written_back) >= kWritebackStretch) {
+    if (write_back && static_cast<std::size_t>(offset - written_back) >= kWritebackStretch) {
       start_writeback(to, static_cast<std::uint64_t>(written_back),
                       static_cast<std::uint64_t>(offset - written_back));
       written_back = offset;
@@ -252,7 +255,7 @@ bool replace_through_copy_beside(int source, const char* target) {
   if (copy < 0) {
     return false;
   }
-  bool copied = copy_contents(source, copy) && copy_file_attributes(source, copy);
+  bool copied = copy_contents(source, copy, true) && copy_file_attributes(source, copy);
   copied = copied && sync_file(copy);
   struct stat written {};
   copied = ::fstat(copy, &written) == 0 && copied;
@@ -554,7 +557,7 @@ void remove_leftover_copy(const char* target) {
 }
 
 bool copy_file_contents(FileHandle from, FileHandle to) {
-  return copy_contents(descriptor(from), descriptor(to));
+  return copy_contents(descriptor(from), descriptor(to), false);  // nothing waits for the disk
 }
 
 FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file) {
