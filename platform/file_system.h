@@ -109,15 +109,28 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
 // write; the bytes written before it stay.
 bool copy_file_contents(FileHandle from, FileHandle to);
 
+// The names the platform layer gives the files it keeps beside `file`: its lock companion
+// (lock_file_exclusively) and the copy on its way to replacing it (replace_file,
+// create_snapshot_file).
+inline std::string lock_companion_path(const std::string& file) {
+  return file + ".lock";
+}
+inline std::string copy_beside_path(const std::string& file) {
+  return file + ".bumpbuild-new";
+}
+
+// True when `path` names the file that `file` names: the same file (a hard link, or a link that
+// leads to it), or the same name once the links of both directories are followed (POSIX) or as
+// Windows compares full paths, whether or not anything stands there yet.
+bool names_same_file(const std::string& path, const std::string& file);
+
 // Starts a snapshot at `path`, a copy of the version file that a run leaves for its build: creates
-// the new, empty file "<path>.bumpbuild-new" beside `path` (readable by all, as the umask allows),
-// removing whatever stood under that name first, never following a link, and returns it. Nothing
-// at `path` itself is touched yet. Returns kNoFile, with nothing created or removed, when `path`
-// cannot serve: a directory stands there, or `path` or the name beside it is, also through links,
-// `version_file` (a resolved path), its companion "<version_file>.lock", its copy
-// "<version_file>.bumpbuild-new" or `temp_file`. Returns kNoFile when the file beside `path`
-// cannot be created (a directory that does not exist or may not be written).
-FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file);
+// the new, empty file copy_beside_path(path) (readable by all, as the umask allows), removing
+// whatever stood under that name first, never following a link, and returns it. Nothing at `path`
+// itself is touched yet. Returns kNoFile, with nothing created or removed, when a directory
+// stands at `path`, and kNoFile when the file beside it cannot be created (a directory that does
+// not exist or may not be written).
+FileHandle create_snapshot_file(const char* path);
 
 // Closes `snapshot`, from create_snapshot_file for `path`, and renames it onto `path` in one step,
 // replacing what stood there (a link itself, never what it leads to): a reader of `path` sees the

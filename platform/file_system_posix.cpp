@@ -250,7 +250,7 @@ int create_exclusively(const char* path) {
 // The copy has a fixed name, so a run killed meanwhile leaves at most that one file, which the
 // next run removes. On failure `target` is unchanged and the copy is deleted.
 bool replace_through_copy_beside(int source, const char* target) {
-  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  const std::string copy_path = copy_beside_path(target);
   const int copy = create_exclusively(copy_path.c_str());
   if (copy < 0) {
     return false;
@@ -315,25 +315,6 @@ std::string resolved_directory_path(const std::string& path) {
   const std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
   const std::string parent = directory.get();
   return parent == "/" ? parent + name : parent + "/" + name;
-}
-
-// True when `path` names the file `file` names: the same file (a hard link, or a link that leads
-// to it), or the same name once the links of both directories are followed, whether or not
-// anything stands there yet.
-bool names_same_file(const std::string& path, const std::string& file) {
-  struct stat target {};
-  struct stat standing {};
-  if (::stat(file.c_str(), &target) == 0 &&
-      ((::lstat(path.c_str(), &standing) == 0 && same_file(standing, target)) ||
-       (::stat(path.c_str(), &standing) == 0 && same_file(standing, target)))) {
-    return true;
-  }
-  const std::string resolved = resolved_directory_path(path);
-  return !resolved.empty() && resolved == resolved_directory_path(file);
-}
-
-std::string snapshot_beside(const char* path) {
-  return std::string(path) + ".bumpbuild-new";
 }
 
 }  // namespace
@@ -523,7 +504,7 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
     if (real == nullptr || ::stat(resolved.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) {
       return kNoLock;
     }
-    const std::string companion = resolved + ".lock";
+    const std::string companion = lock_companion_path(resolved);
     int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
       // A companion this user may not write still locks on a local file system.
@@ -553,29 +534,18 @@ void unlock_file(FileLock lock) {
 }
 
 void remove_leftover_copy(const char* target) {
-  (void)::unlink((std::string(target) + ".bumpbuild-new").c_str());
+  (void)::unlink(copy_beside_path(target).c_str());
 }
 
 bool copy_file_contents(FileHandle from, FileHandle to) {
   return copy_contents(descriptor(from), descriptor(to), false);  // nothing waits for the disk
 }
 
-FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file) {
-  const std::string beside = snapshot_beside(path);
-  const std::string version(version_file);
+FileHandle create_snapshot_file(const char* path) {
+  const std::string beside = copy_beside_path(path);
   struct stat standing {};
-  if (::stat(path, &standing) == 0 && S_ISDIR(standing.st_mode)) {
-    return kNoFile;
-  }
-  for (const std::string& name : {std::string(path), beside}) {
-    for (const std::string& kept :
-         {version, version + ".lock", version + ".bumpbuild-new", std::string(temp_file)}) {
-      if (names_same_file(name, kept)) {
-        return kNoFile;
-      }
-    }
-  }
-  if (::unlink(beside.c_str()) != 0 && errno != ENOENT) {
+  if ((::stat(path, &standing) == 0 && S_ISDIR(standing.st_mode)) ||
+      (::unlink(beside.c_str()) != 0 && errno != ENOENT)) {
     return kNoFile;
   }
   const int fd = open_retrying(beside.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
@@ -586,7 +556,7 @@ bool publish_snapshot(FileHandle snapshot, const char* path) {
   if (snapshot == kNoFile) {
     return true;
   }
-  const std::string beside = snapshot_beside(path);
+  const std::string beside = copy_beside_path(path);
   // Closed first: a close that reports a failed write must not leave a damaged snapshot.
   if (close_file(snapshot) && ::rename(beside.c_str(), path) == 0) {
     return true;
@@ -600,7 +570,19 @@ void discard_snapshot(FileHandle snapshot, const char* path) {
   if (snapshot == kNoFile) {
     return;
   }
-  (void)::unlink(snapshot_beside(path).c_str());
+  (void)::unlink(copy_beside_path(path).c_str());
   (void)::unlink(path);
   close_file(snapshot);
+}
+
+bool names_same_file(const std::string& path, const std::string& file) {
+  struct stat target {};
+  struct stat standing {};
+  if (::stat(file.c_str(), &target) == 0 &&
+      ((::lstat(path.c_str(), &standing) == 0 && same_file(standing, target)) ||
+       (::stat(path.c_str(), &standing) == 0 && same_file(standing, target)))) {
+    return true;
+  }
+  const std::string resolved = resolved_directory_path(path);
+  return !resolved.empty() && resolved == resolved_directory_path(file);
 }

@@ -308,7 +308,7 @@ bool mark_for_deletion(HANDLE file) {
 // most one copy behind a killed run, which the next run deletes. On failure `target` is
 // unchanged and the copy is deleted.
 bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes) {
-  const std::string copy_path = std::string(target) + ".bumpbuild-new";
+  const std::string copy_path = copy_beside_path(target);
   HANDLE copy = create_after_removing(copy_path.c_str());
   if (copy == INVALID_HANDLE_VALUE) {
     return false;
@@ -328,25 +328,6 @@ bool keeps_security(HANDLE file) {
   DWORD flags = 0;
   return !::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
          (flags & FILE_PERSISTENT_ACLS) != 0;
-}
-
-// True when `path` names the file `file` names: the same file (a hard link, or a link that leads
-// to it), or the same full path, compared as Windows compares names, whether or not anything
-// stands there yet.
-bool names_same_file(const std::string& path, const std::string& file) {
-  const FileIdentity target = identity_at(file.c_str(), 0);
-  if (identity_at(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT) == target ||
-      identity_at(path.c_str(), 0) == target) {
-    return true;
-  }
-  const std::wstring full_path = full_wide_path(path.c_str());
-  const std::wstring full_file = full_wide_path(file.c_str());
-  return !full_path.empty() &&
-         ::CompareStringOrdinal(full_path.c_str(), -1, full_file.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-std::string snapshot_beside(const char* path) {
-  return std::string(path) + ".bumpbuild-new";
 }
 
 // Deletes the file at `path`, a read-only one too; nothing there is fine.
@@ -515,7 +496,7 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
   if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return kNoLock;
   }
-  const std::string companion = resolved + ".lock";
+  const std::string companion = lock_companion_path(resolved);
   HANDLE lock = ::CreateFileA(companion.c_str(), GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -546,7 +527,7 @@ void unlock_file(FileLock lock) {
 
 void remove_leftover_copy(const char* target) {
   // A run killed just before its rename may have made the copy read-only already.
-  delete_file((std::string(target) + ".bumpbuild-new").c_str());
+  delete_file(copy_beside_path(target).c_str());
 }
 
 bool copy_file_contents(FileHandle from, FileHandle to) {
@@ -555,22 +536,12 @@ bool copy_file_contents(FileHandle from, FileHandle to) {
          copy_contents(from, to);
 }
 
-FileHandle create_snapshot_file(const char* path, const char* version_file, const char* temp_file) {
-  const std::string beside = snapshot_beside(path);
-  const std::string version(version_file);
+FileHandle create_snapshot_file(const char* path) {
   const DWORD attributes = ::GetFileAttributesA(path);
   if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return kNoFile;
   }
-  for (const std::string& name : {std::string(path), beside}) {
-    for (const std::string& kept :
-         {version, version + ".lock", version + ".bumpbuild-new", std::string(temp_file)}) {
-      if (names_same_file(name, kept)) {
-        return kNoFile;
-      }
-    }
-  }
-  return file_handle(create_after_removing(beside.c_str()));
+  return file_handle(create_after_removing(copy_beside_path(path).c_str()));
 }
 
 bool publish_snapshot(FileHandle snapshot, const char* path) {
@@ -597,4 +568,16 @@ void discard_snapshot(FileHandle snapshot, const char* path) {
   mark_for_deletion(win32_handle(snapshot));
   close_file(snapshot);
   delete_file(path);
+}
+
+bool names_same_file(const std::string& path, const std::string& file) {
+  const FileIdentity target = identity_at(file.c_str(), 0);
+  if (identity_at(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT) == target ||
+      identity_at(path.c_str(), 0) == target) {
+    return true;
+  }
+  const std::wstring full_path = full_wide_path(path.c_str());
+  const std::wstring full_file = full_wide_path(file.c_str());
+  return !full_path.empty() &&
+         ::CompareStringOrdinal(full_path.c_str(), -1, full_file.c_str(), -1, TRUE) == CSTR_EQUAL;
 }

@@ -92,6 +92,22 @@ struct Snapshot {
   bool refused = false;
 };
 
+// Whether a snapshot at `path` would take the place of a file the run works on: the version
+// file (the file the version path leads to), its lock companion, its copy on the way to replacing
+// it, or the temporary file, also through links. The copy beside the snapshot counts too.
+bool snapshot_takes_a_working_file(const std::string& path, const std::string& version_file,
+                                   const std::string& temp_file) {
+  for (const std::string& name : {path, copy_beside_path(path)}) {
+    for (const std::string& kept : {version_file, lock_companion_path(version_file),
+                                    copy_beside_path(version_file), temp_file}) {
+      if (names_same_file(name, kept)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
 // Starts the snapshot that `paths` asks for, if any; `version_file` is the file that the version
 // path leads to.
 Snapshot start_snapshot(const UpdatePaths& paths, const std::string& version_file) {
@@ -99,7 +115,9 @@ Snapshot start_snapshot(const UpdatePaths& paths, const std::string& version_fil
     return {};
   }
   const FileHandle file =
-      create_snapshot_file(paths.snapshot_file, version_file.c_str(), paths.temp_file);
+      snapshot_takes_a_working_file(paths.snapshot_file, version_file, paths.temp_file)
+          ? kNoFile
+          : create_snapshot_file(paths.snapshot_file);
   return {paths.snapshot_file, file, file == kNoFile};
 }
 

@@ -41,8 +41,10 @@ struct UpdatePaths {
 //     version file unchanged, temporary file deleted;
 //   - the rewritten copy cannot take the version file's place: "Can't replace version file", 1;
 //     version file unchanged, the rewritten copy left as the temporary file;
-//   - the snapshot path cannot serve (create_snapshot_file refuses it), checked after the
-//     temporary file: "Can't write snapshot", 1; version file unchanged, temporary file deleted;
+//   - the snapshot path cannot serve (checked after the temporary file): its directory does not
+//     exist or may not be written, a directory stands there, or it names the version file, its
+//     lock companion, its copy beside it or the temporary file, also through links: "Can't write
+//     snapshot", 1; version file unchanged, temporary file deleted;
 //   - the snapshot cannot be written: "Can't write snapshot", 1; version file unchanged,
 //     temporary file deleted; when only its final rename fails, the version file is replaced
 //     and that build number is given to nobody;
