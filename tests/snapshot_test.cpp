@@ -47,7 +47,8 @@ TEST(Snapshot, ParallelRunsEachGetTheVersionFileAsTheyLeftIt) {
   std::set<int> builds;
   for (int run = 0; run < kRuns; ++run) {
     const std::string snapshot = read_file_bytes(directory / std::to_string(run)).value_or("");
-    const int build = std::atoi(snapshot.c_str() + snapshot.rfind('.') + 1);
+    const int build =
+        static_cast<int>(std::strtol(snapshot.c_str() + snapshot.rfind('.') + 1, nullptr, 10));
     EXPECT_EQ(snapshot, header_at(build)) << "run " << run;
     builds.insert(build);
   }
