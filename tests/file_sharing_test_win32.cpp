@@ -94,7 +94,7 @@ TEST_P(VersionFileHeldByAnotherProgram, IsWaitedForAWhile) {
   ASSERT_NE(holder, INVALID_HANDLE_VALUE);
   RunningChild run = start_child(scratch_options(directory, {"ABC"}));
   ASSERT_NE(run.process, -1);
-  HANDLE process = reinterpret_cast<HANDLE>(run.process);  // NOLINT(performance-no-int-to-ptr)
+  auto* process = reinterpret_cast<HANDLE>(run.process);  // NOLINT(performance-no-int-to-ptr)
   while (peek_file(directory / kTempFileName) != header_at(42) &&
          ::WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
   }
