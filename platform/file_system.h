@@ -19,7 +19,8 @@ using FileHandle = std::intptr_t;
 inline constexpr FileHandle kNoFile = -1;
 
 // Opens an existing file for reading, in binary mode. Returns kNoFile when the file does not
-// exist or cannot be opened; nothing is created. Opening a directory or a device may succeed;
+// exist or cannot be opened (Windows: after waiting about five seconds for another program that
+// holds it without read sharing); nothing is created. Opening a directory or a device may succeed;
 // is_regular_file tells.
 FileHandle open_file_for_reading(const char* path);
 
@@ -37,7 +38,7 @@ bool is_regular_file(FileHandle file);
 // it, or the file a link at `protected_file` leads to; `protected_file` may be nullptr). Returns
 // kNoFile when what stands at `path` cannot be removed (a directory, another user's file in a
 // sticky directory, Windows: a file another program holds open without delete sharing for more
-// than about a second) or the file cannot be created; what stood there may then be gone.
+// than about five seconds) or the file cannot be created; what stood there may then be gone.
 FileHandle create_file_for_writing(const char* path, const char* protected_file);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,
@@ -95,12 +96,13 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // when `source_path` and `target` lie on different file systems, `source` is first copied into a
 // new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
 // there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
-// that reports an error but did take place counts as done. The replacement takes the read-only,
-// hidden, system, archive and not-content-indexed attributes of the old `target` (Windows) before
-// the rename. Closes `source` in every case. Returns true when `target` holds the new content and
-// `source_path` no longer names it. Returns false when it does not: `target` is then unchanged,
-// `source_path` still names the written file, with its own attributes, and any intermediate copy
-// is deleted.
+// that reports an error but did take place counts as done. Windows: a `target` or a copy beside it
+// that another program holds open without delete sharing is waited for, about five seconds at
+// most, before the replacement fails. The replacement takes the read-only, hidden, system, archive
+// and not-content-indexed attributes of the old `target` (Windows) before the rename. Closes
+// `source` in every case. Returns true when `target` holds the new content and `source_path` no
+// longer names it. Returns false when it does not: `target` is then unchanged, `source_path` still
+// names the written file, with its own attributes, and any intermediate copy is deleted.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
 
@@ -159,7 +161,8 @@ inline constexpr FileLock kNoLock = -1;
 // never holds the version file itself open. A run that waited re-checks that `path` still leads
 // to the file it locked, and otherwise locks the file it leads to now.
 // Returns kNoLock, holding nothing, when there is no regular file at `path` (nothing is created
-// then), and when the companion cannot be opened or the file system offers no locks: the run then
+// then), and when the companion cannot be opened (Windows: not even after waiting about five
+// seconds for another program that holds it) or the file system offers no locks: the run then
 // goes on unlocked.
 FileLock lock_file_exclusively(const char* path, std::string& resolved);
 

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -29,10 +28,37 @@ FileHandle file_handle(HANDLE handle) {
 }
 
 // Errors that another program holding the file open briefly causes (a virus scanner, an indexer,
-// an editor reading it); they usually clear within milliseconds.
+// a backup agent, another build's compiler reading the header); they usually clear within
+// milliseconds, sometimes after a second or more.
 bool is_transient(DWORD error) {
   return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
          error == ERROR_LOCK_VIOLATION;
+}
+
+// How long a run waits in all for a file that another program holds in its way, each time it
+// meets one, before it gives up; and the longest pause between two tries.
+constexpr ULONGLONG kHeldFileWaitMs = 5000;
+constexpr DWORD kLongestPauseMs = 250;
+
+// One wait for a file that another program holds, from its first refusal on.
+struct HeldFileWait {
+  ULONGLONG start_ms = ::GetTickCount64();
+  DWORD pause_ms = 1;
+};
+
+// Pauses before the next try and returns true; the pauses double from 1 ms up to
+// kLongestPauseMs, the last one shortened to end at kHeldFileWaitMs after the wait began.
+// Returns false at once when that time has passed: the caller gives up. GetLastError() is kept.
+bool pause_for_holder(HeldFileWait& wait) {
+  const DWORD error = ::GetLastError();
+  const ULONGLONG waited_ms = ::GetTickCount64() - wait.start_ms;
+  if (waited_ms >= kHeldFileWaitMs) {
+    return false;
+  }
+  ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(wait.pause_ms, kHeldFileWaitMs - waited_ms)));
+  wait.pause_ms = std::min(wait.pause_ms * 2, kLongestPauseMs);
+  ::SetLastError(error);
+  return true;
 }
 
 std::string directory_of(const std::string& path) {
@@ -146,6 +172,12 @@ HANDLE create_after_removing(const char* path) {
   return file;
 }
 
+// Whether create_after_removing failed because another program holds what stands at the name,
+// or a file it deleted is still going (the name then exists until the last handle closes).
+bool refused_for_a_moment(DWORD error) {
+  return error == ERROR_FILE_EXISTS || is_transient(error);
+}
+
 // The byte of a temporary file whose lock tells other runs that a run holds the file: far beyond
 // the end of any version file, since a Windows lock stops whoever reads or writes what it covers.
 OVERLAPPED turn_byte() {
@@ -219,7 +251,8 @@ std::wstring full_wide_path(const char* path) {
 }
 
 // Renames the open `file` onto `target`, replacing it, in one step on one volume; never copies.
-// Transient refusals are retried a few times after short pauses. A rename that reports failure
+// A `target` that another program holds open without delete sharing is waited for
+// (pause_for_holder), and so is any other transient refusal. A rename that reports failure
 // yet took place counts as done: `target` then is `file`, which nobody else can delete while it
 // is held, so its identity cannot have passed to another file. On failure GetLastError() tells
 // why.
@@ -237,8 +270,8 @@ bool rename_open_file(HANDLE file, const char* target) {
   std::copy_n(full.c_str(), full.size() + 1, rename->FileName);
   // Taken before: after a rename that reported failure Wine no longer knows the volume of `file`.
   const FileIdentity own = identity_of(file);
-  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 0};  // 0: the last try
-  for (const DWORD pause : kPausesMs) {
+  HeldFileWait wait;
+  for (;;) {
     if (::SetFileInformationByHandle(file, FileRenameInfo, rename,
                                      static_cast<DWORD>(buffer.size()))) {
       return true;
@@ -247,13 +280,11 @@ bool rename_open_file(HANDLE file, const char* target) {
     if (identity_at(target, 0) == own) {
       return true;
     }
-    if (!is_transient(error) || pause == 0) {
-      ::SetLastError(error);
+    ::SetLastError(error);
+    if (!is_transient(error) || !pause_for_holder(wait)) {
       return false;
     }
-    ::Sleep(pause);
   }
-  return false;
 }
 
 // The attributes of a version file that its replacement takes over.
@@ -305,11 +336,16 @@ bool mark_for_deletion(HANDLE file) {
 // Copies the open `source` into a new file beside `target`, "<target>.bumpbuild-new", where a
 // rename onto `target` is a single step, gives it the attributes and security of `source`, makes
 // it durable and renames it onto `target`, holding it open throughout. The fixed name leaves at
-// most one copy behind a killed run, which the next run deletes. On failure `target` is
-// unchanged and the copy is deleted.
+// most one copy behind a killed run, which the next run deletes, waiting for another program
+// that holds it (pause_for_holder). On failure `target` is unchanged and the copy is deleted.
 bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes) {
   const std::string copy_path = copy_beside_path(target);
-  HANDLE copy = create_after_removing(copy_path.c_str());
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  HeldFileWait wait;
+  do {
+    copy = create_after_removing(copy_path.c_str());
+  } while (copy == INVALID_HANDLE_VALUE && refused_for_a_moment(::GetLastError()) &&
+           pause_for_holder(wait));
   if (copy == INVALID_HANDLE_VALUE) {
     return false;
   }
@@ -345,12 +381,21 @@ void delete_file(const char* path) {
 // closed standard stream: a message to a closed or broken stream simply fails.
 void prepare_process() {}
 
+// A file that another program holds without read sharing is waited for as pause_for_holder
+// allows.
 FileHandle open_file_for_reading(const char* path) {
   // Others may read, write, rename or delete the file meanwhile: a reader never blocks the
   // replacement of the version file by another program.
-  return file_handle(::CreateFileA(path, GENERIC_READ,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  HeldFileWait wait;
+  for (;;) {
+    HANDLE file =
+        ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION ||
+        !pause_for_holder(wait)) {
+      return file_handle(file);
+    }
+  }
 }
 
 bool is_regular_file(FileHandle file) {
@@ -361,11 +406,10 @@ bool is_regular_file(FileHandle file) {
 }
 
 // A name that another run holds is waited for as long as that run holds it; one held by another
-// program, or refused for a moment (a file being deleted, a scanner), is tried again for about a
-// second before the run gives up.
+// program, or refused for a moment (a file being deleted, a scanner), is waited for as
+// pause_for_holder allows before the run gives up.
 FileHandle create_file_for_writing(const char* path, const char* protected_file) {
-  static constexpr DWORD kPausesMs[] = {1, 10, 20, 40, 80, 150, 300, 400};
-  std::size_t refusals = 0;
+  HeldFileWait held;
   DWORD pause_ms = 1;
   for (;;) {
     if (protected_file != nullptr &&
@@ -380,15 +424,14 @@ FileHandle create_file_for_writing(const char* path, const char* protected_file)
     }
     const DWORD error = ::GetLastError();
     if (held_by_another_run(path)) {
-      refusals = 0;  // the name passes between runs: each handover may refuse it a moment
+      held = {};  // the name passes between runs: each handover may refuse it a moment
       ::Sleep(pause_ms);
       pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
       continue;
     }
-    if ((error != ERROR_FILE_EXISTS && !is_transient(error)) || refusals == std::size(kPausesMs)) {
+    if (!refused_for_a_moment(error) || !pause_for_holder(held)) {
       return kNoFile;
     }
-    ::Sleep(kPausesMs[refusals++]);
   }
 }
 
@@ -487,7 +530,8 @@ bool replace_file(FileHandle source, const char* /*source_path*/, const char* ta
 // The lock is LockFileEx on the companion "<path>.lock", which a file server arbitrates between
 // machines; the version file itself is never held open. The companion is opened without delete
 // sharing, so nobody can delete or rename it while a run holds it or waits for it: the file a
-// waiting run locks is the one that has the name.
+// waiting run locks is the one that has the name. A companion that another program holds without
+// read and write sharing is waited for as pause_for_holder allows.
 FileLock lock_file_exclusively(const char* path, std::string& resolved) {
   resolved = path;
   // Looked at without opening it: an open handle, however briefly, could stand in the way of the
@@ -497,14 +541,19 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
     return kNoLock;
   }
   const std::string companion = lock_companion_path(resolved);
-  HANDLE lock = ::CreateFileA(companion.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
-    // A companion this account may not write can still be locked.
-    lock = ::CreateFileA(companion.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  }
+  HANDLE lock = INVALID_HANDLE_VALUE;
+  HeldFileWait wait;
+  do {
+    lock = ::CreateFileA(companion.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+      // A companion this account may not write can still be locked.
+      lock = ::CreateFileA(companion.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+  } while (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION &&
+           pause_for_holder(wait));
   if (lock == INVALID_HANDLE_VALUE) {
     return kNoLock;
   }
@@ -525,6 +574,8 @@ void unlock_file(FileLock lock) {
   }
 }
 
+// Tried once: a copy that another program holds is no obstacle to a rename, and a run that
+// copies beside the version file waits for it there.
 void remove_leftover_copy(const char* target) {
   // A run killed just before its rename may have made the copy read-only already.
   delete_file(copy_beside_path(target).c_str());
