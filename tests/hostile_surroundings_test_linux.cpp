@@ -4,11 +4,14 @@
 // status.
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -86,6 +89,16 @@ void give_to(const fs::path& path, const User& user, fs::perms mode) {
   EXPECT_FALSE(error) << error.message();
 }
 
+// Waits until `child` has stopped (SIGSTOP). Returns false when it ended instead, left unreaped.
+bool wait_until_stopped(const RunningChild& child) {
+  siginfo_t info{};
+  int result = 0;
+  do {
+    result = ::waitid(P_PID, static_cast<id_t>(child.process), &info, WSTOPPED | WEXITED | WNOWAIT);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 && info.si_code == CLD_STOPPED;
+}
+
 // Every regular file under `directory` whose bytes hold `text`.
 std::vector<fs::path> files_holding(const fs::path& directory, const std::string& text) {
   std::vector<fs::path> found;
@@ -158,39 +171,36 @@ TEST_F(HostileSurroundings, AnotherUserWhoCanWriteTheDirectoryCannotSwapInTheirC
   if (!other || !network_shim_built()) {
     GTEST_SKIP() << "needs root, the user nobody and the network file-system shim (Linux)";
   }
-  static constexpr int kRuns = 20;
-  write_version_file(header_at("ABC", 0));
+  write_version_file(header_at("ABC", 41));
   const fs::path directory = fresh_working_directory();
   give_to(directory, *other, fs::perms(0777));  // no sticky bit
-  // The other user keeps renaming a file of theirs onto the temporary file's name.
+  // The command stops once it has made its temporary file, before it writes to it; meanwhile the
+  // other user renames a file of theirs onto the temporary file's name.
+  const fs::path log = fresh_working_directory("log") / "shim.log";
+  ChildOptions options = scratch_options(directory, {"ABC"});
+  options.environment = network_rule("", log);
+  options.environment.push_back(std::string("BUMPBUILD_TEST_FS_STOP=") + kTempFileName);
+  RunningChild run = start_child(options);
+  ASSERT_TRUE(wait_until_stopped(run)) << "the command ended without writing its temporary file";
   ChildOptions swapper;
   swapper.program = "/bin/sh";
-  swapper.arguments = {"-c", "while :; do echo theirs >x; mv -f x '$$TEMP.TMP'; done"};
+  swapper.arguments = {"-c", "echo theirs >x && mv -f x \"$0\"", kTempFileName};
   swapper.working_directory = directory.string();
   swapper.user_id = other->uid;
   swapper.group_id = other->gid;
-  RunningChild swapping = start_child(swapper);
-  const fs::path log = fresh_working_directory("log") / "shim.log";
-  int bumped = 0;
-  for (int run = 0; run < kRuns; ++run) {
-    ChildOptions options = scratch_options(directory, {"ABC"});
-    options.environment = network_rule("", log);
-    const ChildResult result = run_child(options);
-    // The swap may take the name between removing a leftover and creating the file anew.
-    if (result.exit_status != 0) {
-      EXPECT_EQ(result.output, "Can't write temporary file");
-    }
-    bumped += result.exit_status == 0 ? 1 : 0;
-    EXPECT_EQ(read_version_file(), header_at("ABC", bumped));
-    EXPECT_EQ(status_of(scratch_version_file()).st_uid, 0U);
-  }
-  kill_child(swapping);
-  wait_child(swapping);
-  EXPECT_NE(files_holding(directory, "theirs"), std::vector<fs::path>{}) << "no swap was tried";
-  EXPECT_GT(bumped, 0);
-  // The copy went beside the version file first, and only from there onto it.
+  EXPECT_EQ(run_child(swapper).exit_status, 0);
+  ::kill(static_cast<pid_t>(run.process), SIGCONT);
+  const ChildResult result = wait_child(run);
+
+  EXPECT_EQ(result.exit_status, 0);
+  EXPECT_EQ(result.output, "");
+  EXPECT_EQ(read_version_file(), header_at("ABC", 42));
+  EXPECT_EQ(status_of(scratch_version_file()).st_uid, 0U);
+  // Their file keeps its name and bytes; the command wrote through its own descriptor, and its
+  // copy went beside the version file first, and only from there onto it.
+  EXPECT_EQ(read_file_bytes(directory / kTempFileName), "theirs\n");
   EXPECT_EQ(logged(log, std::string("rename ") + kTempFileName), 0);
-  EXPECT_EQ(logged(log, "version.h.bumpbuild-new"), bumped);
+  EXPECT_EQ(logged(log, "version.h.bumpbuild-new"), 1);
   EXPECT_FALSE(fs::exists(scratch_version_file().string() + ".bumpbuild-new"));
 }
 
