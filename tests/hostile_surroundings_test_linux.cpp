@@ -48,6 +48,14 @@ std::optional<User> nobody() {
   return User{entry->pw_uid, entry->pw_gid};
 }
 
+// Why nobody() found no user, for a test to skip with.
+std::string why_no_other_user() {
+  return ::geteuid() != 0 ? "needs root to run the command as the user nobody: run the tests as "
+                            "root to run this"
+                          : "needs the user nobody, which this machine lacks: create it "
+                            "(useradd --system nobody) to run this";
+}
+
 // Why `user` cannot enter the scratch version file's directory, as a run of the command as that
 // user must (for the test to skip with), or nothing when it can.
 std::optional<std::string> why_version_file_is_out_of_reach(const User& user) {
@@ -58,7 +66,9 @@ std::optional<std::string> why_version_file_is_out_of_reach(const User& user) {
   probe.user_id = user.uid;
   probe.group_id = user.gid;
   if (run_child(probe).exit_status != 0) {
-    return "the user nobody cannot enter " + probe.arguments.back();
+    return "the user nobody cannot enter " + probe.arguments.back() +
+           ": let others enter every directory above it, or configure the build with TMPDIR "
+           "set to a directory they may enter, to run this";
   }
   return std::nullopt;
 }
@@ -121,7 +131,7 @@ class HostileSurroundings : public testing::Test {
 TEST_F(HostileSurroundings, LeftoverTemporaryFileIsNeverReused) {
   const std::optional<User> other = nobody();
   if (!other) {
-    GTEST_SKIP() << "needs root and the user nobody";
+    GTEST_SKIP() << why_no_other_user();
   }
   if (const std::optional<std::string> reason = why_version_file_is_out_of_reach(*other)) {
     GTEST_SKIP() << *reason;
@@ -168,8 +178,11 @@ TEST_F(HostileSurroundings, LeftoverTemporaryFileIsNeverReused) {
 
 TEST_F(HostileSurroundings, AnotherUserWhoCanWriteTheDirectoryCannotSwapInTheirContent) {
   const std::optional<User> other = nobody();
-  if (!other || !network_shim_built()) {
-    GTEST_SKIP() << "needs root, the user nobody and the network file-system shim (Linux)";
+  if (!other) {
+    GTEST_SKIP() << why_no_other_user();
+  }
+  if (!network_shim_built()) {
+    GTEST_SKIP() << "needs the network file-system shim, which is built on Linux only";
   }
   write_version_file(header_at("ABC", 41));
   const fs::path directory = fresh_working_directory();
@@ -350,7 +363,7 @@ std::string access_acl(uid_t user) {
 TEST_F(HostileSurroundings, RootsRunKeepsOwnerGroupModeAndExtendedAttributes) {
   const std::optional<User> other = nobody();
   if (!other) {
-    GTEST_SKIP() << "needs root and the user nobody";
+    GTEST_SKIP() << why_no_other_user();
   }
   if (!BUMPBUILD_COPIES_EXTENDED_ATTRIBUTES) {
     GTEST_SKIP() << "this build leaves extended attributes alone, as systems without the Linux "
@@ -361,7 +374,9 @@ TEST_F(HostileSurroundings, RootsRunKeepsOwnerGroupModeAndExtendedAttributes) {
   give_to(file, *other, fs::perms(0640));
   const std::string note = "release team";
   if (::setxattr(file.c_str(), "user.bumpbuild.note", note.data(), note.size(), 0) != 0) {
-    GTEST_SKIP() << "this file system holds no user extended attributes";
+    GTEST_SKIP() << "the file system of " << file.parent_path()
+                 << " holds no user extended attributes: build where it does (ext4, XFS, Btrfs) "
+                    "to run this";
   }
   const std::string acl = access_acl(other->uid);
   const bool has_acl =
