@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 
 namespace {
@@ -21,7 +22,10 @@ ino_t inode_at(const fs::path& path) {
 TEST(ReplaceFile, RenamesASyncedSourceAndCopiesOneNotSyncedBeside) {
   // In a directory where a rename would do, a source the caller did not sync must still reach
   // the target through a synced copy: a rename would leave unsynced data under the version file.
-  const fs::path directory = fs::temp_directory_path() / "bumpbuild-replace-file";
+  // A name of this run's own: the tests of other build trees and other users share the temporary
+  // directory, at the same time too.
+  const fs::path directory = fs::temp_directory_path() /
+                             ("bumpbuild-replace-file-" + std::to_string(std::random_device{}()));
   fs::remove_all(directory);
   fs::create_directories(directory);
   const fs::path target = directory / "version.h";

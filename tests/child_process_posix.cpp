@@ -171,17 +171,34 @@ void end_by_deadline(const RunningChild& child) {
   kill_child(child);
 }
 
+// Why the private mount namespace could not be set up, in words that tell what to do: `step`
+// is what set_up_mounts reported, `error` its errno.
+std::string mount_failure_reason(const char* step, int error) {
+  const std::string what = std::string(step) + ": " + std::strerror(error);
+  if (std::strcmp(step, "unshare") == 0 && error == EPERM) {
+    return "root may not make a private mount namespace here (" + what +
+           "; a container without CAP_SYS_ADMIN): run the tests where root may, such as a "
+           "container started with --cap-add SYS_ADMIN, to run this";
+  }
+  if (std::strcmp(step, "mount / private") == 0 && error == EINVAL) {
+    return "the root directory is not a mount point (a chroot; " + what +
+           "): run the chroot inside `unshare -m` with its root bind-mounted on itself "
+           "(unshare -m sh -c 'mount --rbind DIR DIR && exec chroot DIR ...') to run this";
+  }
+  return "this machine does not allow the private mount namespace the test needs (" + what + ")";
+}
+
 }  // namespace
 
 std::optional<std::string> unsupported_reason(const ChildOptions& options) {
   if ((options.user_id >= 0 || options.group_id >= 0) && ::geteuid() != 0) {
-    return "needs root to run the command as another user";
+    return "needs root to run the command as another user: run the tests as root to run this";
   }
   if (!needs_mount_namespace(options)) {
     return std::nullopt;
   }
   if (::geteuid() != 0) {
-    return "needs root for a private mount namespace";
+    return "needs root for a private mount namespace: run the tests as root to run this";
   }
   // A throwaway child does what the child of the test will do; its failure says why.
   int pipe_ends[2];
@@ -219,8 +236,7 @@ std::optional<std::string> unsupported_reason(const ChildOptions& options) {
     return "the mount namespace could not be set up";
   }
   std::memcpy(&error, report, sizeof error);
-  return std::string("this machine does not allow the private mount namespace the test needs: ") +
-         (report + sizeof error) + ": " + std::strerror(error);
+  return mount_failure_reason(report + sizeof error, error);
 }
 
 RunningChild start_child(const ChildOptions& options) {

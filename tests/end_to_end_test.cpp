@@ -340,15 +340,15 @@ TEST(WriteError, FileSizeLimitReached) {
 
 TEST(ReplaceError, VersionFilesDirectoryReadOnly) {
   ChildOptions options = scratch_options(fresh_working_directory(), {"ABC"});
-  options.read_only_directory = scratch_version_file().parent_path().string();
-  if (const auto reason = unsupported_reason(options)) {
-    GTEST_SKIP() << *reason;
-  }
   const std::string before =
       "#define XYZ_VERSION 2,3,0,7\n"
       "#define ABC_VERSION 1,0,0,41\n"
       "#define ABC_STRING_VERSION \"1.0.0.41\"\n";
-  write_version_file(before);
+  write_version_file(before);  // makes the directory that the check below mounts
+  options.read_only_directory = scratch_version_file().parent_path().string();
+  if (const auto reason = unsupported_reason(options)) {
+    GTEST_SKIP() << *reason;
+  }
   expect_outcome(run_child(options), 1, "Can't replace version file");
   EXPECT_EQ(read_version_file(), before);
   EXPECT_EQ(read_file_bytes(fs::path(options.working_directory) / kTempFileName),

@@ -10,7 +10,10 @@
 //   rename-fails  rename does its work, then reports EIO.
 // When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
 // ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
-// see what the command did and the rule at work.
+// see what the command did and the rule at work. When BUMPBUILD_TEST_FS_STOP names a file (its
+// last path component), the command stops (SIGSTOP) just before it first writes to a file of that
+// name, whatever the rule, so that a test can act at that very moment and then let it go on
+// (SIGCONT).
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,10 +21,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 namespace {
 
@@ -92,6 +97,23 @@ bool io_refused(int fd, short access) {
   return true;
 }
 
+// Stops the process the first time it is about to write to the file BUMPBUILD_TEST_FS_STOP names.
+void stop_before_first_write(int fd) {
+  static bool stopped = false;
+  const char* name = std::getenv("BUMPBUILD_TEST_FS_STOP");
+  if (stopped || name == nullptr) {
+    return;
+  }
+  char path[4096];
+  const ssize_t size =
+      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  if (size > 0 &&
+      std::string_view(path, static_cast<std::size_t>(size)).ends_with(std::string("/") + name)) {
+    stopped = true;
+    (void)::raise(SIGSTOP);
+  }
+}
+
 int renamed(const char* from, int result) {
   log_event(std::string("rename ") + from);
   if (rule() != Rule::kRenameFails || result != 0) {
@@ -128,6 +150,7 @@ ssize_t read(int fd, void* buffer, size_t size) {
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
+  stop_before_first_write(fd);
   return io_refused(fd, F_WRLCK) ? -1
                                  : next<ssize_t(int, const void*, size_t)>("write")(fd, data, size);
 }

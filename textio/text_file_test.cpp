@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,7 +19,10 @@ class TextFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() / (std::string("bumpbuild-text-") + info->name());
+    // A name of this run's own: the tests of other build trees and other users share the
+    // temporary directory, at the same time too.
+    directory_ = fs::temp_directory_path() /
+                 ("bumpbuild-text-" + std::to_string(std::random_device{}()) + "-" + info->name());
     fs::create_directories(directory_);
   }
   void TearDown() override { fs::remove_all(directory_); }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <random>
 #include <string>
 
 namespace {
@@ -53,7 +54,10 @@ TEST(CopyWithBumpedLines, WritesTheSameBytesForEveryBlockSize) {
       "ABC_VERSION -2147483648,-2147483648\r\n" +
       x238 + "ABC_VERSION 1,42\r\nx" + x238 + "ABC_VERSION 1,42\r\n\r\n" + x238 +
       "xxxxxxxxxxxxxxxxxxxxxxxxABC_VERSION 5,7\r\nab\r\n#define ABC_VERSION 9,10\r\n";
-  const fs::path directory = fs::temp_directory_path() / "bumpbuild-copy-with-bumped-lines";
+  // A name of this run's own: the tests of other build trees and other users share the temporary
+  // directory, at the same time too.
+  const fs::path directory = fs::temp_directory_path() / ("bumpbuild-copy-with-bumped-lines-" +
+                                                          std::to_string(std::random_device{}()));
   fs::create_directories(directory);
   for (std::size_t block_size = 1; block_size <= content.size() + 1; ++block_size) {
     SCOPED_TRACE(block_size);
