@@ -236,7 +236,7 @@ std::optional<std::string> unsupported_reason(const ChildOptions& options) {
     return std::nullopt;
   }
   if (HAVE_MOUNT_NAMESPACE == 0) {
-    return "needs a private mount namespace, which Linux alone offers";
+    return "needs a private mount namespace, which only Linux offers";
   }
   if (::geteuid() != 0) {
     return "needs root for a private mount namespace";
