@@ -90,16 +90,20 @@ bool make_pipe(int (&ends)[2]) {
 #endif
 }
 
-// Opens the program that the child will start, before the user changes: that user may run the
-// program, yet not enter the directory that holds it (a build tree in root's home). A launcher
-// opens the program itself. Returns the descriptor, or -1 with errno set. Without fexecve the
-// program is started by its path, so -1 with errno 0: another user must then reach it.
+// Runs in the forked child. With fexecve, opens the program the child will start before the user
+// changes: that user may run the program, yet not enter the directory that holds it (a build tree
+// in root's home); a launcher opens the program itself. Returns the descriptor, and ends the child
+// when the program cannot be opened. Without fexecve, returns -1: the program is started by its
+// path, which that user must then reach.
 int open_program(const char* path) {
 #if HAVE_FEXECVE
-  return ::open(path, O_RDONLY | O_CLOEXEC);
+  const int program = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (program < 0) {
+    fail_in_child("open program");
+  }
+  return program;
 #else
   (void)path;
-  errno = 0;
   return -1;
 #endif
 }
@@ -162,9 +166,6 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
     fail_in_child("chdir");
   }
   const int program = open_program(argv[0]);
-  if (program < 0 && errno != 0) {
-    fail_in_child("open program");
-  }
   // The dispositions a shell gives a command it starts.
   (void)std::signal(SIGPIPE, SIG_DFL);
   (void)std::signal(SIGXFSZ, SIG_DFL);
