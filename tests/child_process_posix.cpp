@@ -1,10 +1,11 @@
 // POSIX children: fork and exec, with the mount namespace, resource limit, user and standard
-// output set up in the child between the two.
+// output set up in the child between the two. The calls beyond plain POSIX are used where CMake
+// found them (child_process_extras.h): HAVE_PIPE2 and HAVE_FEXECVE (Linux, FreeBSD), and
+// HAVE_MOUNT_NAMESPACE (Linux); elsewhere pipe with FD_CLOEXEC and execve serve, and a child that
+// needs a private mount namespace cannot be started.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +18,13 @@
 #include <cstring>
 #include <ctime>
 
+#include "child_process_extras.h"
 #include "tests/child_process.h"
+
+#if HAVE_MOUNT_NAMESPACE
+#include <sched.h>
+#include <sys/mount.h>
+#endif
 
 extern char** environ;  // NOLINT(readability-redundant-declaration): unistd.h declares it only for
                         // _GNU_SOURCE
@@ -35,8 +42,13 @@ bool needs_mount_namespace(const ChildOptions& options) {
 }
 
 // Enters a private mount namespace and mounts what `options` ask for. Returns nullptr, or the
-// name of the step that failed with errno set.
+// name of the step that failed with errno set (ENOSYS where the system has no mount namespaces).
 const char* set_up_mounts(const ChildOptions& options) {
+#if !HAVE_MOUNT_NAMESPACE
+  (void)options;
+  errno = ENOSYS;
+  return "unshare";
+#else
   if (::unshare(CLONE_NEWNS) != 0) {
     return "unshare";
   }
@@ -56,9 +68,59 @@ const char* set_up_mounts(const ChildOptions& options) {
     }
   }
   return nullptr;
+#endif
 }
 
-// The argument vector for fexecve, built before the fork: a child forked from a threaded process
+// Makes a pipe whose two ends are closed on exec. Returns false with errno set.
+bool make_pipe(int (&ends)[2]) {
+#if HAVE_PIPE2
+  return ::pipe2(ends, O_CLOEXEC) == 0;
+#else
+  if (::pipe(ends) != 0) {
+    return false;
+  }
+  if (::fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0) {
+    return true;
+  }
+  const int error = errno;
+  ::close(ends[0]);
+  ::close(ends[1]);
+  errno = error;
+  return false;
+#endif
+}
+
+// Runs in the forked child. With fexecve, opens the program the child will start before the user
+// changes: that user may run the program, yet not enter the directory that holds it (a build tree
+// in root's home); a launcher opens the program itself. Returns the descriptor, and ends the child
+// when the program cannot be opened. Without fexecve, returns -1: the program is started by its
+// path, which that user must then reach.
+int open_program(const char* path) {
+#if HAVE_FEXECVE
+  const int program = ::open(path, O_RDONLY | O_CLOEXEC);
+  if (program < 0) {
+    fail_in_child("open program");
+  }
+  return program;
+#else
+  (void)path;
+  return -1;
+#endif
+}
+
+// Starts the program: the one `program` holds open, or else the one at argv[0].
+[[noreturn]] void execute(int program, char* const* argv, char* const* envp) {
+#if HAVE_FEXECVE
+  ::fexecve(program, argv, envp);
+  fail_in_child("fexecve");
+#else
+  (void)program;
+  ::execve(argv[0], argv, envp);
+  fail_in_child("execve");
+#endif
+}
+
+// The argument vector for the exec, built before the fork: a child forked from a threaded process
 // must not allocate.
 std::vector<char*> argument_vector(const ChildOptions& options) {
   std::vector<char*> argv;
@@ -103,12 +165,7 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (::chdir(options.working_directory.c_str()) != 0) {
     fail_in_child("chdir");
   }
-  // Opened before the user changes: that user may run the program, yet not enter the directory
-  // that holds it (a build tree in root's home). A launcher opens the program itself.
-  const int program = ::open(argv[0], O_RDONLY | O_CLOEXEC);
-  if (program < 0) {
-    fail_in_child("open program");
-  }
+  const int program = open_program(argv[0]);
   // The dispositions a shell gives a command it starts.
   (void)std::signal(SIGPIPE, SIG_DFL);
   (void)std::signal(SIGXFSZ, SIG_DFL);
@@ -128,8 +185,7 @@ std::vector<char*> environment_vector(const ChildOptions& options) {
   if (output < 0 ? ::close(STDOUT_FILENO) != 0 : ::dup2(output, STDOUT_FILENO) < 0) {
     fail_in_child("standard output");
   }
-  ::fexecve(program, argv, envp);
-  fail_in_child("fexecve");
+  execute(program, argv, envp);
 }
 
 // Returns the status waitpid reports for `pid`, or -1.
@@ -197,12 +253,15 @@ std::optional<std::string> unsupported_reason(const ChildOptions& options) {
   if (!needs_mount_namespace(options)) {
     return std::nullopt;
   }
+  if (HAVE_MOUNT_NAMESPACE == 0) {
+    return "needs a private mount namespace, which only Linux offers";
+  }
   if (::geteuid() != 0) {
     return "needs root for a private mount namespace: run the tests as root to run this";
   }
   // A throwaway child does what the child of the test will do; its failure says why.
   int pipe_ends[2];
-  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+  if (!make_pipe(pipe_ends)) {
     return "cannot make a pipe";
   }
   const pid_t probe = ::fork();
@@ -243,7 +302,7 @@ RunningChild start_child(const ChildOptions& options) {
   const std::vector<char*> argv = argument_vector(options);
   const std::vector<char*> envp = environment_vector(options);
   int pipe_ends[2] = {-1, -1};
-  if (options.output != ChildOutput::kClosed && ::pipe2(pipe_ends, O_CLOEXEC) != 0) {
+  if (options.output != ChildOutput::kClosed && !make_pipe(pipe_ends)) {
     return {};
   }
   if (options.output == ChildOutput::kUnreadPipe) {

@@ -181,8 +181,8 @@ TEST_F(HostileSurroundings, AnotherUserWhoCanWriteTheDirectoryCannotSwapInTheirC
   if (!other) {
     GTEST_SKIP() << why_no_other_user();
   }
-  if (!network_shim_built()) {
-    GTEST_SKIP() << "needs the network file-system shim, which is built on Linux only";
+  if (const std::optional<std::string> reason = network_shim_missing()) {
+    GTEST_SKIP() << *reason;
   }
   write_version_file(header_at("ABC", 41));
   const fs::path directory = fresh_working_directory();

@@ -74,8 +74,9 @@ class HeldLock {
       return "?";
     }
     char id[64];
-    (void)std::snprintf(id, sizeof id, "%02x:%02x:%llu", ::major(status.st_dev),
-                        ::minor(status.st_dev), static_cast<unsigned long long>(status.st_ino));
+    // major and minor are macros in some C libraries (musl): not qualified.
+    (void)std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(status.st_dev), minor(status.st_dev),
+                        static_cast<unsigned long long>(status.st_ino));
     return id;
   }
 

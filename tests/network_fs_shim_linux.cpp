@@ -126,11 +126,13 @@ int renamed(const char* from, int result) {
 
 }  // namespace
 
-// The C library's headers name the parameters with reserved identifiers.
+// The C library's headers name the parameters with reserved identifiers. Each definition carries
+// the exception specification of the C library's own declaration: glibc's headers declare flock
+// and rename noexcept for C++, musl's do not.
 // NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" {
 
-int flock(int fd, int operation) noexcept {
+int flock(int fd, int operation) noexcept(noexcept(::flock(0, 0))) {
   log_event("flock");
   if (rule() == Rule::kCifs) {
     return cifs_flock(fd, operation);
@@ -164,7 +166,7 @@ ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, si
       in, in_offset, out, out_offset, size, flags);
 }
 
-int rename(const char* from, const char* to) noexcept {
+int rename(const char* from, const char* to) noexcept(noexcept(::rename("", ""))) {
   return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
 }
 

@@ -382,8 +382,8 @@ TEST_F(Robustness, RunsForAnotherVersionFileInTheSameDirectoryLeaveEachFileItsOw
 }
 
 TEST_F(Robustness, ParallelRunsUnderNetworkLockRulesEachAdvanceTheirBuildExactlyOnce) {
-  if (!network_shim_built()) {
-    GTEST_SKIP() << "the network file-system shim is built on Linux only";
+  if (const std::optional<std::string> reason = network_shim_missing()) {
+    GTEST_SKIP() << *reason;
   }
   static constexpr int kRuns = 40;
   for (const char* rule : {"nfs", "cifs"}) {
@@ -398,8 +398,8 @@ TEST_F(Robustness, ParallelRunsUnderNetworkLockRulesEachAdvanceTheirBuildExactly
 }
 
 TEST_F(Robustness, RenameThatReportsFailureButTookPlaceCountsAsDone) {
-  if (!network_shim_built()) {
-    GTEST_SKIP() << "the network file-system shim is built on Linux only";
+  if (const std::optional<std::string> reason = network_shim_missing()) {
+    GTEST_SKIP() << *reason;
   }
   // The copy is renamed from the current directory, or from beside the version file when the
   // current directory lies on another file system.

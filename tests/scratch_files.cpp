@@ -129,8 +129,11 @@ ChildResult run_scratch(const fs::path& working_directory, std::vector<std::stri
   return run_child(scratch_options(working_directory, std::move(arguments)));
 }
 
-bool network_shim_built() {
-  return !std::string_view(BUMPBUILD_NETWORK_FS_SHIM).empty();
+std::optional<std::string> network_shim_missing() {
+  if (std::string_view(BUMPBUILD_NETWORK_FS_SHIM).empty()) {
+    return BUMPBUILD_NETWORK_FS_SHIM_MISSING;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> network_rule(const std::string& rule, const fs::path& log) {

@@ -58,8 +58,10 @@ ChildOptions scratch_options(const std::filesystem::path& working_directory,
 ChildResult run_scratch(const std::filesystem::path& working_directory,
                         std::vector<std::string> arguments);
 
-// Whether the network file-system shim (network_fs_shim_linux.cpp) was built: on Linux only.
-bool network_shim_built();
+// Why the network file-system shim (network_fs_shim_linux.cpp) cannot be preloaded into the
+// scratch build, for a test to skip with, or nothing when it can: it is built on Linux only, for a
+// command linked dynamically.
+std::optional<std::string> network_shim_missing();
 
 // The environment entries that preload the network file-system shim with `rule` ("nfs", "cifs",
 // "rename-fails", or "" for none) and make it log what the command does to `log`.
