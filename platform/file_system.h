@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Makes the process safe to start from any shell, before it opens a file: standard descriptors
 // that were closed are opened on the null device, so that no file takes their place and no
@@ -121,10 +122,10 @@ inline std::string copy_beside_path(const std::string& file) {
   return file + ".bumpbuild-new";
 }
 
-// True when `path` names the file that `file` names: the same file (a hard link, or a link that
-// leads to it), or the same name once the links of both directories are followed (POSIX) or as
-// Windows compares full paths, whether or not anything stands there yet.
-bool names_same_file(const std::string& path, const std::string& file);
+// True when one of `names` names a file that one of `files` names: the same file (a hard link, or
+// a link that leads to it), or the same name once the links of the directories are followed
+// (POSIX) or as Windows compares full paths, whether or not anything stands there yet.
+bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files);
 
 // Starts a snapshot at `path`, a copy of the version file that a run leaves for its build: creates
 // the new, empty file copy_beside_path(path) (readable by all, as the umask allows), removing

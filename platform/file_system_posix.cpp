@@ -1,7 +1,8 @@
 // POSIX implementation of the platform layer. Calls beyond plain POSIX are used where CMake found
 // them (cmake/posix-extras.cmake), each in the one function that needs it, with plain POSIX in its
 // place elsewhere: HAVE_COPY_FILE_RANGE (Linux, FreeBSD), HAVE_SYNC_FILE_RANGE (Linux),
-// HAVE_FULLFSYNC (macOS), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR (extended attributes).
+// HAVE_FULLFSYNC (macOS), HAVE_RENAME_EXCHANGE (Linux), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR
+// (extended attributes).
 #include "posix_extras.h"
 
 #include <fcntl.h>
@@ -12,8 +13,10 @@
 #include <sys/xattr.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -304,17 +307,19 @@ int wait_for_other_writer(const char* path, bool& moved) {
   return fd;
 }
 
-// `path` with the links in its directory part followed: the real path of its directory, then its
-// last component as it stands. Empty when the directory cannot be resolved.
-std::string resolved_directory_path(const std::string& path) {
-  const std::unique_ptr<char, decltype(&std::free)> directory(
-      ::realpath(directory_of(path).c_str(), nullptr), &std::free);
-  if (directory == nullptr) {
-    return {};
+// Renames `from` onto `to` in one step, without asking for the file to be written out. A plain
+// rename over an existing file makes ext4 start writing the new file at once (its auto_da_alloc,
+// for files that are not synced before their rename), which a file that needs no sync can do
+// without: where the system can, the two files exchange names instead, and the old one is deleted.
+bool rename_unsynced(const char* from, const char* to) {
+#if HAVE_RENAME_EXCHANGE
+  // Fails with ENOENT when nothing stands at `to` yet, and with EINVAL on a file system that
+  // cannot exchange names.
+  if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+    return ::unlink(from) == 0;
   }
-  const std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
-  const std::string parent = directory.get();
-  return parent == "/" ? parent + name : parent + "/" + name;
+#endif
+  return ::rename(from, to) == 0;
 }
 
 }  // namespace
@@ -558,7 +563,7 @@ bool publish_snapshot(FileHandle snapshot, const char* path) {
   }
   const std::string beside = copy_beside_path(path);
   // Closed first: a close that reports a failed write must not leave a damaged snapshot.
-  if (close_file(snapshot) && ::rename(beside.c_str(), path) == 0) {
+  if (close_file(snapshot) && rename_unsynced(beside.c_str(), path)) {
     return true;
   }
   (void)::unlink(beside.c_str());
@@ -575,14 +580,46 @@ void discard_snapshot(FileHandle snapshot, const char* path) {
   close_file(snapshot);
 }
 
-bool names_same_file(const std::string& path, const std::string& file) {
-  struct stat target {};
-  struct stat standing {};
-  if (::stat(file.c_str(), &target) == 0 &&
-      ((::lstat(path.c_str(), &standing) == 0 && same_file(standing, target)) ||
-       (::stat(path.c_str(), &standing) == 0 && same_file(standing, target)))) {
-    return true;
+bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
+  // Each name with the links of its directory followed; each directory is resolved once.
+  std::vector<std::pair<std::string, std::string>> real_directories;
+  const auto resolved = [&real_directories](const std::string& path) -> std::string {
+    const std::string directory = directory_of(path);
+    auto known = std::find_if(real_directories.begin(), real_directories.end(),
+                              [&directory](const auto& seen) { return seen.first == directory; });
+    if (known == real_directories.end()) {
+      const std::unique_ptr<char, decltype(&std::free)> real(::realpath(directory.c_str(), nullptr),
+                                                             &std::free);
+      known = real_directories.emplace(real_directories.end(), directory,
+                                       real == nullptr ? "" : real.get());
+    }
+    const std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+    return known->second.empty() ? "" : known->second + (known->second == "/" ? "" : "/") + name;
+  };
+  std::vector<struct stat> standing;
+  std::vector<std::string> resolved_files;
+  for (const std::string& file : files) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) == 0) {
+      standing.push_back(status);
+    }
+    resolved_files.push_back(resolved(file));
   }
-  const std::string resolved = resolved_directory_path(path);
-  return !resolved.empty() && resolved == resolved_directory_path(file);
+  for (const std::string& name : names) {
+    struct stat itself {};
+    struct stat through_links {};
+    const bool exists = ::lstat(name.c_str(), &itself) == 0;
+    const bool leads = ::stat(name.c_str(), &through_links) == 0;
+    for (const struct stat& file : standing) {
+      if ((exists && same_file(itself, file)) || (leads && same_file(through_links, file))) {
+        return true;
+      }
+    }
+    const std::string resolved_name = resolved(name);
+    if (!resolved_name.empty() && std::find(resolved_files.begin(), resolved_files.end(),
+                                            resolved_name) != resolved_files.end()) {
+      return true;
+    }
+  }
+  return false;
 }

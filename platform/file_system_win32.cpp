@@ -621,14 +621,25 @@ void discard_snapshot(FileHandle snapshot, const char* path) {
   delete_file(path);
 }
 
-bool names_same_file(const std::string& path, const std::string& file) {
-  const FileIdentity target = identity_at(file.c_str(), 0);
-  if (identity_at(path.c_str(), FILE_FLAG_OPEN_REPARSE_POINT) == target ||
-      identity_at(path.c_str(), 0) == target) {
-    return true;
+bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
+  std::vector<FileIdentity> standing;
+  std::vector<std::wstring> full_files;
+  for (const std::string& file : files) {
+    standing.push_back(identity_at(file.c_str(), 0));
+    full_files.push_back(full_wide_path(file.c_str()));
   }
-  const std::wstring full_path = full_wide_path(path.c_str());
-  const std::wstring full_file = full_wide_path(file.c_str());
-  return !full_path.empty() &&
-         ::CompareStringOrdinal(full_path.c_str(), -1, full_file.c_str(), -1, TRUE) == CSTR_EQUAL;
+  for (const std::string& name : names) {
+    const FileIdentity itself = identity_at(name.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
+    const FileIdentity through_links = identity_at(name.c_str(), 0);
+    const std::wstring full_name = full_wide_path(name.c_str());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      if (itself == standing[i] || through_links == standing[i] ||
+          (!full_name.empty() &&
+           ::CompareStringOrdinal(full_name.c_str(), -1, full_files[i].c_str(), -1, TRUE) ==
+               CSTR_EQUAL)) {
+        return true;
+      }
+    }
+  }
+  return false;
 }

@@ -97,15 +97,9 @@ struct Snapshot {
 // it, or the temporary file, also through links. The copy beside the snapshot counts too.
 bool snapshot_takes_a_working_file(const std::string& path, const std::string& version_file,
                                    const std::string& temp_file) {
-  for (const std::string& name : {path, copy_beside_path(path)}) {
-    for (const std::string& kept : {version_file, lock_companion_path(version_file),
-                                    copy_beside_path(version_file), temp_file}) {
-      if (names_same_file(name, kept)) {
-        return true;
-      }
-    }
-  }
-  return false;
+  return names_one_of(
+      {path, copy_beside_path(path)},
+      {version_file, lock_companion_path(version_file), copy_beside_path(version_file), temp_file});
 }
 
 // Starts the snapshot that `paths` asks for, if any; `version_file` is the file that the version
