@@ -143,8 +143,8 @@ FileHandle create_snapshot_file(const char* path);
 bool publish_snapshot(FileHandle snapshot, const char* path);
 
 // Deletes `snapshot`, from create_snapshot_file for `path`, and whatever file stands at `path`
-// (from an earlier run), then closes `snapshot`. kNoFile is accepted and does nothing: a path that
-// create_snapshot_file refused is never touched.
+// (from an earlier run), then closes `snapshot`. kNoFile is accepted and does nothing, so a path
+// that was refused, or that create_snapshot_file could not serve, is never touched.
 void discard_snapshot(FileHandle snapshot, const char* path);
 
 // An exclusive lock that serializes the runs that update one version file.
