@@ -26,12 +26,6 @@ namespace {
 constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_READONLY;
 
-std::string header_at(int build) {
-  const std::string number = std::to_string(build);
-  return "#define ABC_VERSION 1,0,0," + number + "\r\n#define ABC_STRING_VERSION \"1.0.0." +
-         number + "\"\r\n";
-}
-
 DWORD kept_attributes(const fs::path& path) {
   const DWORD attributes = ::GetFileAttributesA(path.string().c_str());
   return attributes == INVALID_FILE_ATTRIBUTES ? attributes : attributes & kKept;
@@ -89,7 +83,7 @@ void bump_from_both_volumes(Check check) {
       const ChildResult result = run_scratch(directory, {"ABC"});
       EXPECT_EQ(result.exit_status, 0);
       EXPECT_EQ(result.output, "");
-      EXPECT_EQ(read_version_file(), header_at(build));
+      EXPECT_EQ(read_version_file(), header_at("ABC", build));
       EXPECT_FALSE(temp_file_exists(directory));
       EXPECT_FALSE(fs::exists(scratch_version_file().string() + ".bumpbuild-new"));
       check();
@@ -114,7 +108,7 @@ class KeptAttributes : public FileAttributes, public testing::WithParamInterface
 
 TEST_P(KeptAttributes, SurviveTheReplacementAndTheCopyFromAnotherVolume) {
   const DWORD attributes = GetParam();
-  write_version_file(header_at(41));
+  write_version_file(header_at("ABC", 41));
   if (!set_version_attributes(attributes)) {
     GTEST_SKIP() << "this file system cannot hold the attributes " << attributes;
   }
@@ -138,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FileAttributes, VersionFileHeldOpenWithoutDeleteSharingKeepsItsContentAndAttributes) {
   static constexpr DWORD kAttributes =
       FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
-  write_version_file(header_at(41));
+  write_version_file(header_at("ABC", 41));
   const bool has_attributes = set_version_attributes(kAttributes);
   const fs::path directory = fresh_working_directory();
   HANDLE holder = ::CreateFileA(scratch_version_file().string().c_str(), GENERIC_READ,
@@ -149,8 +143,8 @@ TEST_F(FileAttributes, VersionFileHeldOpenWithoutDeleteSharingKeepsItsContentAnd
   ::CloseHandle(holder);
   EXPECT_EQ(held.exit_status, 1);
   EXPECT_EQ(held.output, "Can't replace version file");
-  EXPECT_EQ(read_version_file(), header_at(41));
-  EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at(42));
+  EXPECT_EQ(read_version_file(), header_at("ABC", 41));
+  EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at("ABC", 42));
   if (has_attributes) {
     EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
     EXPECT_EQ(kept_attributes(directory / kTempFileName) & FILE_ATTRIBUTE_HIDDEN, 0U);
@@ -159,7 +153,7 @@ TEST_F(FileAttributes, VersionFileHeldOpenWithoutDeleteSharingKeepsItsContentAnd
   const ChildResult released = run_scratch(directory, {"ABC"});
   EXPECT_EQ(released.exit_status, 0);
   EXPECT_EQ(released.output, "");
-  EXPECT_EQ(read_version_file(), header_at(42));
+  EXPECT_EQ(read_version_file(), header_at("ABC", 42));
   EXPECT_FALSE(temp_file_exists(directory));
   if (has_attributes) {
     EXPECT_EQ(kept_attributes(scratch_version_file()), kAttributes);
@@ -188,7 +182,7 @@ std::string dacl_of(const fs::path& path) {
 // the replacement carries that DACL; Wine keeps no security descriptor of its own, so there the
 // runs can only show that taking it over never fails them.
 TEST_F(FileAttributes, ExplicitDaclIsTakenOver) {
-  write_version_file(header_at(41));
+  write_version_file(header_at("ABC", 41));
   PSECURITY_DESCRIPTOR wanted = nullptr;
   ASSERT_TRUE(::ConvertStringSecurityDescriptorToSecurityDescriptorA(
       "D:P(A;;FA;;;OW)(A;;FR;;;WD)", SDDL_REVISION_1, &wanted, nullptr));

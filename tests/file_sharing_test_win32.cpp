@@ -41,12 +41,6 @@ TEST(WriteError, TemporaryFileHeldOpenWithoutDeleteSharing) {
   EXPECT_EQ(read_file_bytes(directory / kTempFileName), held_content);
 }
 
-std::string header_at(int build) {
-  const std::string number = std::to_string(build);
-  return "#define ABC_VERSION 1,0,0," + number + "\r\n#define ABC_STRING_VERSION \"1.0.0." +
-         number + "\"\r\n";
-}
-
 // The bytes of the file at `path`, read sharing everything, so that a run holding it is never
 // hindered; "" when it cannot be read.
 std::string peek_file(const fs::path& path) {
@@ -86,7 +80,7 @@ class VersionFileHeldByAnotherProgram : public testing::TestWithParam<Hold> {};
 // version file", with the version file unchanged and the rewritten copy kept as the temporary
 // file, after about that wait: the time is reported, and only a run that takes far longer fails.
 TEST_P(VersionFileHeldByAnotherProgram, IsWaitedForAWhile) {
-  write_version_file(header_at(41));
+  write_version_file(header_at("ABC", 41));
   const fs::path directory = fresh_working_directory();
   HANDLE holder =
       ::CreateFileA(scratch_version_file().string().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -95,7 +89,7 @@ TEST_P(VersionFileHeldByAnotherProgram, IsWaitedForAWhile) {
   RunningChild run = start_child(scratch_options(directory, {"ABC"}));
   ASSERT_NE(run.process, -1);
   auto* process = reinterpret_cast<HANDLE>(run.process);  // NOLINT(performance-no-int-to-ptr)
-  while (peek_file(directory / kTempFileName) != header_at(42) &&
+  while (peek_file(directory / kTempFileName) != header_at("ABC", 42) &&
          ::WaitForSingleObject(process, 10) == WAIT_TIMEOUT) {
   }
   const ULONGLONG at_rename_ms = ::GetTickCount64();
@@ -106,14 +100,14 @@ TEST_P(VersionFileHeldByAnotherProgram, IsWaitedForAWhile) {
   if (GetParam().bumped) {
     EXPECT_EQ(result.exit_status, 0);
     EXPECT_EQ(result.output, "");
-    EXPECT_EQ(read_version_file(), header_at(42));
+    EXPECT_EQ(read_version_file(), header_at("ABC", 42));
     EXPECT_FALSE(temp_file_exists(directory));
   } else {
     std::cout << "The run gave up " << waited_ms << " ms after it had written its copy.\n";
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, "Can't replace version file");
-    EXPECT_EQ(read_version_file(), header_at(41));
-    EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at(42));
+    EXPECT_EQ(read_version_file(), header_at("ABC", 41));
+    EXPECT_EQ(read_file_bytes(directory / kTempFileName), header_at("ABC", 42));
     EXPECT_LT(waited_ms, 30000U);
   }
 }

@@ -28,12 +28,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string header_at(const std::string& prefix, int build) {
-  const std::string number = std::to_string(build);
-  return "#define " + prefix + "_VERSION 1,0,0," + number + "\r\n#define " + prefix +
-         "_STRING_VERSION \"1.0.0." + number + "\"\r\n";
-}
-
 struct User {
   uid_t uid;
   gid_t gid;

@@ -339,13 +339,6 @@ TEST_F(Robustness, ParallelRunsEachAdvanceTheirBuildExactlyOnce) {
               kRunsPerRound, total.failed_runs, total.increments_lost);
 }
 
-// A version file that holds only `prefix` at `build`.
-std::string header_at(const std::string& prefix, int build) {
-  const std::string number = std::to_string(build);
-  return "#define " + prefix + "_VERSION 1,0,0," + number + "\r\n#define " + prefix +
-         "_STRING_VERSION \"1.0.0." + number + "\"\r\n";
-}
-
 TEST_F(Robustness, RunsForAnotherVersionFileInTheSameDirectoryLeaveEachFileItsOwn) {
   // Both builds put "$$TEMP.TMP" in one directory, but each locks only its own version file.
   static constexpr int kRunsEach = 15;

@@ -38,6 +38,12 @@ std::string current_test_name() {
 
 }  // namespace
 
+std::string header_at(const std::string& prefix, int build) {
+  const std::string number = std::to_string(build);
+  return "#define " + prefix + "_VERSION 1,0,0," + number + "\r\n#define " + prefix +
+         "_STRING_VERSION \"1.0.0." + number + "\"\r\n";
+}
+
 fs::path scratch_version_file() {
   return fs::path(BUMPBUILD_SCRATCH_ROOT) / "tools" / "cc" / "version.h";
 }

@@ -16,6 +16,9 @@
 // The name of the command's temporary file, relative to its current directory.
 inline constexpr char kTempFileName[] = "$$TEMP.TMP";
 
+// A small version file: the component `prefix` at 1.0.0.`build`, in both kinds of key line.
+std::string header_at(const std::string& prefix, int build);
+
 // The version file the scratch build rewrites.
 std::filesystem::path scratch_version_file();
 

@@ -16,29 +16,22 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string header_at(int build) {
-  const std::string number = std::to_string(build);
-  return "#define ABC_VERSION 1,0,0," + number + "\r\n#define ABC_STRING_VERSION \"1.0.0." +
-         number + "\"\r\n";
-}
-
-ChildResult run_with_snapshot(const fs::path& directory, const std::vector<std::string>& arguments,
-                              const fs::path& snapshot) {
+ChildOptions with_snapshot(const fs::path& directory, const std::vector<std::string>& arguments,
+                           const fs::path& snapshot) {
   ChildOptions options = scratch_options(directory, arguments);
   options.environment = {"BUMPBUILD_SNAPSHOT=" + snapshot.string()};
-  return run_child(options);
+  return options;
 }
 
 TEST(Snapshot, ParallelRunsEachGetTheVersionFileAsTheyLeftIt) {
   static constexpr int kRuns = 24;
   empty_version_directory();
-  write_version_file(header_at(0));
+  write_version_file(header_at("ABC", 0));
   const fs::path directory = fresh_working_directory();
   std::vector<RunningChild> children;
   for (int run = 0; run < kRuns; ++run) {
-    ChildOptions options = scratch_options(directory, {"ABC"});
-    options.environment = {"BUMPBUILD_SNAPSHOT=" + (directory / std::to_string(run)).string()};
-    children.push_back(start_child(options));
+    children.push_back(
+        start_child(with_snapshot(directory, {"ABC"}, directory / std::to_string(run))));
   }
   for (RunningChild& child : children) {
     const ChildResult result = wait_child(child);
@@ -49,13 +42,13 @@ TEST(Snapshot, ParallelRunsEachGetTheVersionFileAsTheyLeftIt) {
     const std::string snapshot = read_file_bytes(directory / std::to_string(run)).value_or("");
     const int build =
         static_cast<int>(std::strtol(snapshot.c_str() + snapshot.rfind('.') + 1, nullptr, 10));
-    EXPECT_EQ(snapshot, header_at(build)) << "run " << run;
+    EXPECT_EQ(snapshot, header_at("ABC", build)) << "run " << run;
     builds.insert(build);
   }
   EXPECT_EQ(builds.size(), std::size_t{kRuns});  // all different, from 1 to kRuns
   EXPECT_EQ(*builds.begin(), 1);
   EXPECT_EQ(*builds.rbegin(), kRuns);
-  EXPECT_EQ(read_version_file(), header_at(kRuns));
+  EXPECT_EQ(read_version_file(), header_at("ABC", kRuns));
 }
 
 TEST(Snapshot, OnlyARunThatBumpsLeavesOne) {
@@ -73,23 +66,23 @@ TEST(Snapshot, OnlyARunThatBumpsLeavesOne) {
        {Case{"wrong argument count", {}, true, 0}, Case{"unknown prefix", {"QQ"}, true, 1},
         Case{"version file missing", {"ABC"}, false, 1}}) {
     SCOPED_TRACE(run.what);
-    write_version_file(header_at(7));
+    write_version_file(header_at("ABC", 7));
     if (!run.version_file) {
       remove_version_file();
     }
     write_file_bytes(snapshot, "stale snapshot of an earlier run");
-    EXPECT_EQ(run_with_snapshot(directory, run.arguments, snapshot).exit_status, run.status);
+    EXPECT_EQ(run_child(with_snapshot(directory, run.arguments, snapshot)).exit_status, run.status);
     EXPECT_TRUE(fs::is_empty(snapshot.parent_path())) << "a snapshot or its partial copy stayed";
   }
-  write_version_file(header_at(7));
-  EXPECT_EQ(run_with_snapshot(directory, {"ABC"}, snapshot).exit_status, 0);
-  EXPECT_EQ(read_file_bytes(snapshot), header_at(8));
-  EXPECT_EQ(read_version_file(), header_at(8));
+  write_version_file(header_at("ABC", 7));
+  EXPECT_EQ(run_child(with_snapshot(directory, {"ABC"}, snapshot)).exit_status, 0);
+  EXPECT_EQ(read_file_bytes(snapshot), header_at("ABC", 8));
+  EXPECT_EQ(read_version_file(), header_at("ABC", 8));
 }
 
 TEST(Snapshot, PathsThatCannotServeAreRefusedUntouched) {
   empty_version_directory();
-  write_version_file(header_at(7));
+  write_version_file(header_at("ABC", 7));
   const fs::path directory = fresh_working_directory();
   const fs::path version = scratch_version_file();
   fs::create_directories(directory / "a directory");
@@ -112,10 +105,10 @@ TEST(Snapshot, PathsThatCannotServeAreRefusedUntouched) {
   }
   for (const fs::path& path : refused) {
     SCOPED_TRACE(path.string());
-    const ChildResult result = run_with_snapshot(directory, {"ABC"}, path);
+    const ChildResult result = run_child(with_snapshot(directory, {"ABC"}, path));
     EXPECT_EQ(result.exit_status, 1);
     EXPECT_EQ(result.output, "Can't write snapshot");
-    EXPECT_EQ(read_version_file(), header_at(7));
+    EXPECT_EQ(read_version_file(), header_at("ABC", 7));
     EXPECT_EQ(read_file_bytes(version.string() + ".lock"), "");
     EXPECT_FALSE(temp_file_exists(directory));
     EXPECT_TRUE(fs::is_directory(directory / "a directory"));
