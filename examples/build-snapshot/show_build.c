@@ -1,9 +1,10 @@
 /* Prints the build number this program was built with. */
 #include <stdio.h>
 
+#include "greeting.h"
 #include "version.h" /* this build's snapshot of the version header */
 
 int main(void) {
-  puts(ABC_STRING_VERSION);
+  printf("%s %s\n", greeting(), ABC_STRING_VERSION);
   return 0;
 }
