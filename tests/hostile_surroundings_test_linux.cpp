@@ -93,16 +93,6 @@ void give_to(const fs::path& path, const User& user, fs::perms mode) {
   EXPECT_FALSE(error) << error.message();
 }
 
-// Waits until `child` has stopped (SIGSTOP). Returns false when it ended instead, left unreaped.
-bool wait_until_stopped(const RunningChild& child) {
-  siginfo_t info{};
-  int result = 0;
-  do {
-    result = ::waitid(P_PID, static_cast<id_t>(child.process), &info, WSTOPPED | WEXITED | WNOWAIT);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 && info.si_code == CLD_STOPPED;
-}
-
 // Every regular file under `directory` whose bytes hold `text`.
 std::vector<fs::path> files_holding(const fs::path& directory, const std::string& text) {
   std::vector<fs::path> found;
