@@ -4,13 +4,11 @@
 // status.
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
