@@ -14,8 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -255,9 +255,11 @@ TEST(LockHandover, LockThatIsNeverDeliveredOrNeverComesHangsNoBuild) {
   EXPECT_EQ(result.output, "");
   EXPECT_EQ(read_version_file(), version_file_at(42));
   // Never granted: the run gives up once the wait it was given has passed.
-  // Never granted: the run gives up once the wait it was given has passed, far before the time
+  // Never granted: the run gives up once the wait it was given has passed, long before the time
   // limit, which would kill it while the default wait of ten minutes went on.
-  RunningChild never = start_under_rule(directory, "lock-never-comes", "BUMPBUILD_LOCK_WAIT=2");
+  HeldLock holder(companion_file());
+  ASSERT_TRUE(holder.held());
+  RunningChild never = start_under_rule(directory, "", "BUMPBUILD_LOCK_WAIT=2");
   result = wait_child(never);
   EXPECT_EQ(result.exit_status, 1);
   EXPECT_EQ(result.output, "Can't lock version file");

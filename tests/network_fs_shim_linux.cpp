@@ -13,13 +13,12 @@
 //                 goes away between the two steps; a rename onto a free name works.
 //   rename-loses-target     the same, and a rename onto a name ending in "/version.h" always
 //                 fails so: the server stays away from the version file.
-// Three rules act on the flock of a lock companion (a file whose name ends in ".lock"):
+// Two rules act on the flock of a lock companion (a file whose name ends in ".lock"):
 //   lock-lost     the first exclusive flock succeeds without locking anything: a lock lost.
 //   lock-undelivered  the first exclusive flock is granted on the file, but never reported: it
-//                 waits until a signal interrupts it (EINTR), and so does every later request
-//                 through that descriptor, until it is closed, which frees the lock.
-//   lock-never-comes  every exclusive flock waits until a signal interrupts it (EINTR), or fails
-//                 with EWOULDBLOCK when it is not to wait.
+//                 waits until a signal interrupts it (EINTR), or fails with EWOULDBLOCK when it is
+//                 not to wait, and so does every later request through that descriptor, until it
+//                 is closed, which frees the lock.
 // When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
 // ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
 // see what the command did and the rule at work. When BUMPBUILD_TEST_FS_STOP names a file (its
@@ -50,8 +49,7 @@ enum class Rule {
   kRenameDeletesTarget,
   kRenameLosesTarget,
   kLockLost,
-  kLockUndelivered,
-  kLockNeverComes
+  kLockUndelivered
 };
 
 Rule rule() {
@@ -65,7 +63,6 @@ Rule rule() {
            : value == "rename-loses-target"   ? Rule::kRenameLosesTarget
            : value == "lock-lost"             ? Rule::kLockLost
            : value == "lock-undelivered"      ? Rule::kLockUndelivered
-           : value == "lock-never-comes"      ? Rule::kLockNeverComes
                                               : Rule::kNone;
   }();
   return chosen;
@@ -160,27 +157,20 @@ int never_answered(int operation) {
 // The lock-* rules on an exclusive flock of a lock companion; -2 when no rule takes the call.
 int companion_flock(int fd, int operation) {
   static bool first_seen = false;
-  const bool companion = (operation & LOCK_EX) != 0 && path_of(fd).ends_with(".lock");
-  if (!companion || fd == undelivered) {
-    return fd == undelivered ? never_answered(operation) : -2;
+  if (fd == undelivered) {
+    return never_answered(operation);
   }
-  const bool first = !first_seen;
+  if ((rule() != Rule::kLockLost && rule() != Rule::kLockUndelivered) || first_seen ||
+      (operation & LOCK_EX) == 0 || !path_of(fd).ends_with(".lock")) {
+    return -2;
+  }
   first_seen = true;
-  switch (rule()) {
-    case Rule::kLockLost:
-      return first ? 0 : -2;
-    case Rule::kLockUndelivered:
-      if (!first) {
-        return -2;
-      }
-      undelivered = fd;
-      (void)next<int(int, int)>("flock")(fd, LOCK_EX);
-      return never_answered(operation);
-    case Rule::kLockNeverComes:
-      return never_answered(operation);
-    default:
-      return -2;
+  if (rule() == Rule::kLockLost) {
+    return 0;
   }
+  undelivered = fd;
+  (void)next<int(int, int)>("flock")(fd, LOCK_EX);
+  return never_answered(operation);
 }
 
 // rename-deletes-target and rename-loses-target, before the rename; true when it is to fail.
