@@ -207,10 +207,11 @@ inline constexpr int kLockSliceSeconds = 10;
 // companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
 // all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
 // slices of kLockSliceSeconds, the companion closed and opened again between two; after
-// `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. Other waiters
-// still take their turns meanwhile (POSIX: the request blocks in the kernel and is cut short by
-// a timer signal, SIGALRM, whose handler is in place only meanwhile; Windows: the request is
-// repeated after pauses that grow to 50 ms).
+// `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is
+// taken at once. POSIX: otherwise the request blocks in the kernel among the other waiters and a
+// timer signal ends the slice (SIGALRM, its handler in place only while the request waits, so a
+// caller must not use that timer). Windows: the request is repeated after pauses that grow to
+// 50 ms, which serves every waiter in time but in no fixed order.
 // The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
 // for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
 // so the lock serializes runs on every machine that reaches the file through such a server, and
