@@ -90,9 +90,9 @@ void log_event(const std::string& event) {
 int cifs_flock(int fd, int operation) {
   struct flock range {};
   range.l_whence = SEEK_SET;
-  range.l_type = (operation & LOCK_UN) != 0   ? F_UNLCK
-                 : (operation & LOCK_EX) != 0 ? F_WRLCK
-                                              : F_RDLCK;
+  range.l_type = static_cast<decltype(range.l_type)>((operation & LOCK_UN) != 0   ? F_UNLCK
+                                                     : (operation & LOCK_EX) != 0 ? F_WRLCK
+                                                                                  : F_RDLCK);
   const int command = (operation & LOCK_NB) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
   int result = -1;
   do {
