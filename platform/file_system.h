@@ -102,10 +102,47 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // most, before the replacement fails. The replacement takes the read-only, hidden, system, archive
 // and not-content-indexed attributes of the old `target` (Windows) before the rename. Closes
 // `source` in every case. Returns true when `target` holds the new content and `source_path` no
-// longer names it. Returns false when it does not: `target` is then unchanged, `source_path` still
-// names the written file, with its own attributes, and any intermediate copy is deleted.
+// longer names it, also when a rename that failed had taken the old `target` away (a file server
+// whose client deletes the target before renaming, and goes away between the two steps) and
+// putting the synced copy in its place once more succeeded. Returns false when it does not:
+// `source_path` still names the written file, with its own attributes, and either `target` is
+// unchanged and any intermediate copy is deleted, or `target` is gone and a complete, synced copy
+// is kept beside it as saved_copy_path(target) (filled under copy_beside_path(target), renamed
+// only once complete) for restore_saved_copy; when even that rename fails, the copy stays under
+// copy_beside_path(target), which the next run deletes.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
+
+// When nothing stands at `path` (no file, no link) but a complete copy of the version file is
+// kept beside it, saved_copy_path(path), from a run whose replacement lost the old file: moves
+// that copy onto `path`, never replacing a file that has appeared there meanwhile. Returns true
+// when a copy was moved into place; false, changing nothing, otherwise.
+bool restore_saved_copy(const char* path);
+
+// What identifies one state of a file: the file itself (POSIX: device and inode; Windows: volume
+// serial and file index), its size and its modification time (POSIX: to the nanosecond where the
+// system keeps it; Windows: the last-write time). A file replaced by another, or written to,
+// shows another stamp; `known` is false where it could not be read.
+struct FileStamp {
+  std::uint64_t device = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_seconds = 0;
+  std::int64_t modified_nanoseconds = 0;
+  bool known = false;
+};
+
+// The stamp of the open `file`, and of the file `path` names (links followed). Reading a stamp
+// costs one system call (POSIX) or an open, a query and a close (Windows).
+FileStamp stamp_of(FileHandle file);
+FileStamp stamp_at(const char* path);
+
+// True when both stamps are known and name one file in one state.
+inline bool same_stamp(const FileStamp& one, const FileStamp& other) {
+  return one.known && other.known && one.device == other.device && one.index == other.index &&
+         one.size == other.size && one.modified_seconds == other.modified_seconds &&
+         one.modified_nanoseconds == other.modified_nanoseconds;
+}
 
 // Copies the whole content of `from`, from its first byte whatever its position, to `to` at its
 // position, without asking for it to be written to the disk. Returns false on a failed read or
@@ -120,6 +157,11 @@ inline std::string lock_companion_path(const std::string& file) {
 }
 inline std::string copy_beside_path(const std::string& file) {
   return file + ".bumpbuild-new";
+}
+// The complete copy that replace_file keeps beside `file` when a failed replacement took `file`
+// away (restore_saved_copy).
+inline std::string saved_copy_path(const std::string& file) {
+  return file + ".bumpbuild-saved";
 }
 
 // True when one of `names` names a file that one of `files` names: the same file (a hard link, or
@@ -150,12 +192,26 @@ void discard_snapshot(FileHandle snapshot, const char* path);
 // An exclusive lock that serializes the runs that update one version file.
 using FileLock = std::intptr_t;
 inline constexpr FileLock kNoLock = -1;
+// lock_file_exclusively waited as long as it was allowed to and holds nothing.
+inline constexpr FileLock kLockTimedOut = -2;
+
+// How long lock_file_exclusively asks for the lock through one open companion before it gives the
+// request up, closes the companion, opens it again and asks anew: a fresh request meets the
+// server's locks as they are now, and the close frees a lock that the server granted to the old
+// handle but the client never delivered.
+inline constexpr int kLockSliceSeconds = 10;
 
 // Stores in `resolved` the path of the file that `path` names once symbolic links are followed
 // (POSIX; Windows takes `path` as it stands), or `path` itself when nothing exists there. Then,
-// when that is a regular file, blocks until this process holds the exclusive lock on its
+// when that is a regular file, waits until this process holds the exclusive lock on its
 // companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
-// all, as the umask allows) and never replaced or deleted, and returns the lock.
+// all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
+// slices of kLockSliceSeconds, the companion closed and opened again between two; after
+// `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is
+// taken at once. POSIX: otherwise the request blocks in the kernel among the other waiters and a
+// timer signal ends the slice (SIGALRM, its handler in place only while the request waits, so a
+// caller must not use that timer). Windows: the request is repeated after pauses that grow to
+// 50 ms, which serves every waiter in time but in no fixed order.
 // The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
 // for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
 // so the lock serializes runs on every machine that reaches the file through such a server, and
@@ -165,7 +221,7 @@ inline constexpr FileLock kNoLock = -1;
 // then), and when the companion cannot be opened (Windows: not even after waiting about five
 // seconds for another program that holds it) or the file system offers no locks: the run then
 // goes on unlocked.
-FileLock lock_file_exclusively(const char* path, std::string& resolved);
+FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds);
 
 // Releases a lock from lock_file_exclusively. kNoLock is accepted and does nothing. A lock is
 // also released when its process ends, however it ends.

@@ -2,12 +2,14 @@
 // them (cmake/posix-extras.cmake), each in the one function that needs it, with plain POSIX in its
 // place elsewhere: HAVE_COPY_FILE_RANGE (Linux, FreeBSD), HAVE_SYNC_FILE_RANGE (Linux),
 // HAVE_FULLFSYNC (macOS), HAVE_RENAME_EXCHANGE (Linux), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR
-// (extended attributes).
+// (extended attributes), HAVE_STAT_MTIM and HAVE_STAT_MTIMESPEC (modification times to the
+// nanosecond).
 #include "posix_extras.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 #if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
 #include <sys/xattr.h>
@@ -18,6 +20,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +51,78 @@ bool lock_exclusively(int fd) {
     locked = ::flock(fd, LOCK_EX);
   } while (locked != 0 && errno == EINTR);
   return locked == 0;
+}
+
+// Set by the timer that ends a slice of a lock wait (lock_within).
+volatile std::sig_atomic_t slice_ended = 0;
+
+extern "C" void end_slice(int /*signal*/) {
+  slice_ended = 1;
+}
+
+enum class LockWait { kLocked, kSliceEnded, kNoLocks };
+
+// Asks for an exclusive flock on `fd` for at most `milliseconds`. A free lock is taken at once;
+// otherwise the request blocks in the kernel, where waiters take their turns, until a timer signal
+// (SIGALRM, its handler in place only meanwhile) interrupts it. The timer repeats, so a signal
+// that comes just before the request starts to block is followed by another. Returns kNoLocks
+// when the file system offers no lock (or refuses this one).
+LockWait lock_within(int fd, long milliseconds) {
+  int free_now = 0;
+  do {
+    free_now = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (free_now != 0 && errno == EINTR);
+  if (free_now == 0 || errno != EWOULDBLOCK) {
+    return free_now == 0 ? LockWait::kLocked : LockWait::kNoLocks;
+  }
+  if (milliseconds <= 0) {
+    return LockWait::kSliceEnded;
+  }
+  struct sigaction on_timer {};
+  on_timer.sa_handler = end_slice;  // no SA_RESTART: the request ends with EINTR
+  sigemptyset(&on_timer.sa_mask);
+  struct sigaction previous {};
+  (void)::sigaction(SIGALRM, &on_timer, &previous);
+  slice_ended = 0;
+  static constexpr long kRepeatMs = 50;
+  struct itimerval timer {};
+  timer.it_value.tv_sec = milliseconds / 1000;
+  timer.it_value.tv_usec = static_cast<suseconds_t>(milliseconds % 1000 * 1000 + 1);
+  timer.it_interval.tv_usec = kRepeatMs * 1000;
+  (void)::setitimer(ITIMER_REAL, &timer, nullptr);
+  int locked = 0;
+  do {
+    locked = ::flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR && slice_ended == 0);
+  const int error = errno;
+  const struct itimerval stopped {};
+  (void)::setitimer(ITIMER_REAL, &stopped, nullptr);
+  (void)::sigaction(SIGALRM, &previous, nullptr);
+  if (locked == 0) {
+    return LockWait::kLocked;
+  }
+  return error == EINTR ? LockWait::kSliceEnded : LockWait::kNoLocks;
+}
+
+long monotonic_milliseconds() {
+  struct timespec now {};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+FileStamp stamp_from(const struct stat& status) {
+  FileStamp stamp;
+  stamp.device = static_cast<std::uint64_t>(status.st_dev);
+  stamp.index = static_cast<std::uint64_t>(status.st_ino);
+  stamp.size = static_cast<std::uint64_t>(status.st_size);
+  stamp.modified_seconds = static_cast<std::int64_t>(status.st_mtime);
+#if HAVE_STAT_MTIM
+  stamp.modified_nanoseconds = status.st_mtim.tv_nsec;
+#elif HAVE_STAT_MTIMESPEC
+  stamp.modified_nanoseconds = status.st_mtimespec.tv_nsec;
+#endif
+  stamp.known = true;
+  return stamp;
 }
 
 bool same_file(const struct stat& one, const struct stat& other) {
@@ -248,10 +323,29 @@ int create_exclusively(const char* path) {
   return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 }
 
+// True when nothing at all stands at `path`, not even a dangling link.
+bool nothing_at(const char* path) {
+  struct stat status {};
+  return ::lstat(path, &status) != 0 && errno == ENOENT;
+}
+
+// After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
+// `written`) onto `target` once more, and when that fails too keeps it as saved_copy_path(target)
+// for the next run. Returns whether `target` holds the copy.
+bool put_in_place_or_save(const std::string& copy_path, const char* target,
+                          const struct stat& written) {
+  if (::rename(copy_path.c_str(), target) == 0 || names_file(target, written)) {
+    return true;
+  }
+  (void)::rename(copy_path.c_str(), saved_copy_path(target).c_str());
+  return false;
+}
+
 // Copies the open file `source` into a new file beside `target`, where a rename onto `target` is
 // atomic, gives the copy `source`'s attributes, makes it durable and renames it onto `target`.
 // The copy has a fixed name, so a run killed meanwhile leaves at most that one file, which the
-// next run removes. On failure `target` is unchanged and the copy is deleted.
+// next run removes. On failure `target` is unchanged and the copy is deleted, or `target` is gone
+// and the copy is kept (put_in_place_or_save).
 bool replace_through_copy_beside(int source, const char* target) {
   const std::string copy_path = copy_beside_path(target);
   const int copy = create_exclusively(copy_path.c_str());
@@ -265,6 +359,9 @@ bool replace_through_copy_beside(int source, const char* target) {
   copied = close_file(copy) && copied;
   if (copied && (::rename(copy_path.c_str(), target) == 0 || names_file(target, written))) {
     return true;
+  }
+  if (copied && nothing_at(target)) {
+    return put_in_place_or_save(copy_path, target, written);
   }
   ::unlink(copy_path.c_str());
   return false;
@@ -486,7 +583,14 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
   bool copy_beside = !source_synced || replacement_copies_beside(source, source_path, target);
   if (!copy_beside) {
     replaced = rename_open_file(fd, source_path, target);
-    copy_beside = !replaced && errno == EXDEV;
+    const bool other_file_system = !replaced && errno == EXDEV;
+    // A rename that took the old file away is tried once more; then the synced copy goes beside
+    // `target`, where it is kept if it cannot take its place either.
+    if (!replaced && !other_file_system && nothing_at(target)) {
+      replaced = rename_open_file(fd, source_path, target);
+      copy_beside = !replaced;
+    }
+    copy_beside = copy_beside || other_file_system;
   }
   if (copy_beside) {
     replaced = replace_through_copy_beside(fd, target);
@@ -501,7 +605,22 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
   return replaced;
 }
 
-FileLock lock_file_exclusively(const char* path, std::string& resolved) {
+// Opens the companion that locks `resolved`; -1 when it cannot be opened.
+int open_companion(const std::string& companion) {
+  int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    // A companion this user may not write still locks on a local file system.
+    fd = open_retrying(companion.c_str(), O_RDONLY | O_NOFOLLOW);
+  }
+  if (fd >= 0 && !is_regular_file(fd)) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds) {
+  const long deadline = monotonic_milliseconds() + wait_seconds * 1000L;
   for (;;) {
     const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
     resolved = real != nullptr ? real.get() : path;
@@ -510,17 +629,22 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
       return kNoLock;
     }
     const std::string companion = lock_companion_path(resolved);
-    int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-      // A companion this user may not write still locks on a local file system.
-      fd = open_retrying(companion.c_str(), O_RDONLY | O_NOFOLLOW);
-    }
+    const int fd = open_companion(companion);
     if (fd < 0) {
       return kNoLock;
     }
-    if (!is_regular_file(fd) || !lock_exclusively(fd)) {
-      ::close(fd);
-      return kNoLock;
+    const long left = wait_seconds == 0 ? kLockSliceSeconds * 1000L
+                                        : std::max(deadline - monotonic_milliseconds(), 0L);
+    const LockWait wait = lock_within(fd, std::min(left, kLockSliceSeconds * 1000L));
+    if (wait != LockWait::kLocked) {
+      ::close(fd);  // frees a lock granted to this descriptor that never arrived
+      if (wait == LockWait::kNoLocks) {
+        return kNoLock;
+      }
+      if (wait_seconds != 0 && monotonic_milliseconds() >= deadline) {
+        return kLockTimedOut;
+      }
+      continue;
     }
     // While this run waited, the link at `path` may have been pointed elsewhere, or someone may
     // have deleted the companion: then the lock that counts is on another file.
@@ -530,6 +654,30 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
     }
     ::close(fd);
   }
+}
+
+bool restore_saved_copy(const char* path) {
+  const std::string saved = saved_copy_path(path);
+  if (!nothing_at(path) || nothing_at(saved.c_str())) {
+    return false;
+  }
+  // A link never replaces what stands at its new name; the copy's name goes once it is in place.
+  if (::link(saved.c_str(), path) == 0) {
+    (void)::unlink(saved.c_str());
+    return true;
+  }
+  // A file system without hard links gets a rename; the look above found nothing at `path`.
+  return errno != EEXIST && ::rename(saved.c_str(), path) == 0;
+}
+
+FileStamp stamp_of(FileHandle file) {
+  struct stat status {};
+  return ::fstat(descriptor(file), &status) == 0 ? stamp_from(status) : FileStamp{};
+}
+
+FileStamp stamp_at(const char* path) {
+  struct stat status {};
+  return ::stat(path, &status) == 0 ? stamp_from(status) : FileStamp{};
 }
 
 void unlock_file(FileLock lock) {

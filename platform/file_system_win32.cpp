@@ -333,11 +333,17 @@ bool mark_for_deletion(HANDLE file) {
                                       sizeof disposition) != 0;
 }
 
+// True when nothing stands at `path`.
+bool nothing_at(const char* path) {
+  return ::GetFileAttributesA(path) == kNoAttributes && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
 // Copies the open `source` into a new file beside `target`, "<target>.bumpbuild-new", where a
 // rename onto `target` is a single step, gives it the attributes and security of `source`, makes
 // it durable and renames it onto `target`, holding it open throughout. The fixed name leaves at
 // most one copy behind a killed run, which the next run deletes, waiting for another program
-// that holds it (pause_for_holder). On failure `target` is unchanged and the copy is deleted.
+// that holds it (pause_for_holder). On failure `target` is unchanged and the copy is deleted, or
+// the failed rename took `target` away and the copy is kept as saved_copy_path(target).
 bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes) {
   const std::string copy_path = copy_beside_path(target);
   HANDLE copy = INVALID_HANDLE_VALUE;
@@ -352,8 +358,14 @@ bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target
   const bool copied = copy_file_contents(file_handle(source), file_handle(copy)) &&
                       copy_file_attributes(file_handle(source), file_handle(copy)) &&
                       sync_file(file_handle(copy));
-  const bool replaced = copied && rename_keeping_attributes(copy, target, target_attributes);
-  if (!replaced) {
+  bool replaced = copied && rename_keeping_attributes(copy, target, target_attributes);
+  bool saved = false;
+  if (!replaced && copied && nothing_at(target)) {
+    // The failed rename took the old file away: once more, else the copy is kept for the next run.
+    replaced = rename_open_file(copy, target);
+    saved = !replaced && rename_open_file(copy, saved_copy_path(target).c_str());
+  }
+  if (!replaced && !saved) {
     mark_for_deletion(copy);
   }
   return close_file(file_handle(copy)) && replaced;
@@ -514,7 +526,9 @@ bool replace_file(FileHandle source, const char* /*source_path*/, const char* ta
   HANDLE file = win32_handle(source);
   const DWORD target_attributes = ::GetFileAttributesA(target);
   bool replaced = rename_keeping_attributes(file, target, target_attributes);
-  if (!replaced && ::GetLastError() == ERROR_NOT_SAME_DEVICE) {
+  // A rename that took the old file away goes the way of the copy beside `target`, where the
+  // copy is kept if it cannot take its place either.
+  if (!replaced && (::GetLastError() == ERROR_NOT_SAME_DEVICE || nothing_at(target))) {
     replaced = replace_through_copy_beside(file, target, target_attributes);
     if (replaced) {
       mark_for_deletion(file);
@@ -527,20 +541,11 @@ bool replace_file(FileHandle source, const char* /*source_path*/, const char* ta
   return replaced;
 }
 
-// The lock is LockFileEx on the companion "<path>.lock", which a file server arbitrates between
-// machines; the version file itself is never held open. The companion is opened without delete
-// sharing, so nobody can delete or rename it while a run holds it or waits for it: the file a
-// waiting run locks is the one that has the name. A companion that another program holds without
-// read and write sharing is waited for as pause_for_holder allows.
-FileLock lock_file_exclusively(const char* path, std::string& resolved) {
-  resolved = path;
-  // Looked at without opening it: an open handle, however briefly, could stand in the way of the
-  // holder's move.
-  const DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return kNoLock;
-  }
-  const std::string companion = lock_companion_path(resolved);
+namespace {
+
+// Opens the companion `companion`; INVALID_HANDLE_VALUE when it cannot be opened. A companion that
+// another program holds without read and write sharing is waited for as pause_for_holder allows.
+HANDLE open_companion(const std::string& companion) {
   HANDLE lock = INVALID_HANDLE_VALUE;
   HeldFileWait wait;
   do {
@@ -554,15 +559,106 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved) {
     }
   } while (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION &&
            pause_for_holder(wait));
-  if (lock == INVALID_HANDLE_VALUE) {
+  return lock;
+}
+
+enum class LockWait { kLocked, kSliceEnded, kNoLocks };
+
+// Asks for the exclusive lock on the whole of `file` until `slice_end` (GetTickCount64): at once,
+// then again after pauses that grow to 50 ms. A blocking LockFileEx could not be given up
+// without overlapped handles, and under Wine a lock from elsewhere is reported at once anyway.
+LockWait lock_until(HANDLE file, ULONGLONG slice_end) {
+  DWORD pause_ms = 1;
+  for (;;) {
+    OVERLAPPED whole_file{};
+    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
+                     MAXDWORD, &whole_file)) {
+      return LockWait::kLocked;
+    }
+    if (::GetLastError() != ERROR_LOCK_VIOLATION) {
+      return LockWait::kNoLocks;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= slice_end) {
+      return LockWait::kSliceEnded;
+    }
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause_ms, slice_end - now)));
+    pause_ms = std::min<DWORD>(pause_ms * 2, 50);
+  }
+}
+
+}  // namespace
+
+// The lock is LockFileEx on the companion "<path>.lock", which a file server arbitrates between
+// machines; the version file itself is never held open. The companion is opened without delete
+// sharing, so nobody can delete or rename it while a run holds it or waits for it: the file a
+// waiting run locks is the one that has the name.
+FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds) {
+  resolved = path;
+  // Looked at without opening it: an open handle, however briefly, could stand in the way of the
+  // holder's move.
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     return kNoLock;
   }
-  OVERLAPPED whole_file{};
-  if (!wait_for_lock(lock, whole_file, MAXDWORD, MAXDWORD)) {
-    ::CloseHandle(lock);
-    return kNoLock;
+  const std::string companion = lock_companion_path(resolved);
+  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(wait_seconds) * 1000;
+  for (;;) {
+    HANDLE lock = open_companion(companion);
+    if (lock == INVALID_HANDLE_VALUE) {
+      return kNoLock;
+    }
+    const ULONGLONG slice_end = ::GetTickCount64() + kLockSliceSeconds * 1000ULL;
+    const LockWait wait =
+        lock_until(lock, wait_seconds == 0 ? slice_end : std::min(slice_end, deadline));
+    if (wait == LockWait::kLocked) {
+      return reinterpret_cast<FileLock>(lock);
+    }
+    ::CloseHandle(lock);  // frees a lock granted to this handle that never arrived
+    if (wait == LockWait::kNoLocks) {
+      return kNoLock;
+    }
+    if (wait_seconds != 0 && ::GetTickCount64() >= deadline) {
+      return kLockTimedOut;
+    }
   }
-  return reinterpret_cast<FileLock>(lock);
+}
+
+bool restore_saved_copy(const char* path) {
+  const std::string saved = saved_copy_path(path);
+  // MoveFileEx without MOVEFILE_REPLACE_EXISTING never replaces a file that appeared meanwhile.
+  return nothing_at(path) && !nothing_at(saved.c_str()) &&
+         ::MoveFileExA(saved.c_str(), path, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+FileStamp stamp_of(FileHandle file) {
+  BY_HANDLE_FILE_INFORMATION information{};
+  if (!::GetFileInformationByHandle(win32_handle(file), &information)) {
+    return {};
+  }
+  FileStamp stamp;
+  stamp.device = information.dwVolumeSerialNumber;
+  stamp.index = (std::uint64_t{information.nFileIndexHigh} << 32) | information.nFileIndexLow;
+  stamp.size = (std::uint64_t{information.nFileSizeHigh} << 32) | information.nFileSizeLow;
+  // FILETIME counts 100-nanosecond intervals.
+  const std::uint64_t written = (std::uint64_t{information.ftLastWriteTime.dwHighDateTime} << 32) |
+                                information.ftLastWriteTime.dwLowDateTime;
+  stamp.modified_seconds = static_cast<std::int64_t>(written / 10000000);
+  stamp.modified_nanoseconds = static_cast<std::int64_t>(written % 10000000 * 100);
+  stamp.known = true;
+  return stamp;
+}
+
+FileStamp stamp_at(const char* path) {
+  // Opened for nothing but its attributes, sharing everything, as identity_at does.
+  HANDLE file = ::CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return {};
+  }
+  const FileStamp stamp = stamp_of(file_handle(file));
+  ::CloseHandle(file);
+  return stamp;
 }
 
 void unlock_file(FileLock lock) {

@@ -67,6 +67,10 @@ RunningChild start_child(const ChildOptions& options);
 // Kills the child at once (SIGKILL, TerminateProcess); it gets no chance to clean up.
 void kill_child(const RunningChild& child);
 
+// POSIX: waits until the child has stopped (SIGSTOP). Returns false when it ended instead, left
+// unreaped for wait_child.
+bool wait_until_stopped(const RunningChild& child);
+
 // Waits for the child to end, collects its output and releases it.
 ChildResult wait_child(RunningChild& child);
 

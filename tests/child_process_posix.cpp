@@ -334,6 +334,15 @@ void kill_child(const RunningChild& child) {
   }
 }
 
+bool wait_until_stopped(const RunningChild& child) {
+  siginfo_t info{};
+  int result = 0;
+  do {
+    result = ::waitid(P_PID, static_cast<id_t>(child.process), &info, WSTOPPED | WEXITED | WNOWAIT);
+  } while (result != 0 && errno == EINTR);
+  return result == 0 && info.si_code == CLD_STOPPED;
+}
+
 ChildResult wait_child(RunningChild& child) {
   ChildResult result;
   if (child.process <= 0) {

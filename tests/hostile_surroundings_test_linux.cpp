@@ -4,13 +4,11 @@
 // status.
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
@@ -91,16 +89,6 @@ void give_to(const fs::path& path, const User& user, fs::perms mode) {
   std::error_code error;
   fs::permissions(path, mode, error);
   EXPECT_FALSE(error) << error.message();
-}
-
-// Waits until `child` has stopped (SIGSTOP). Returns false when it ended instead, left unreaped.
-bool wait_until_stopped(const RunningChild& child) {
-  siginfo_t info{};
-  int result = 0;
-  do {
-    result = ::waitid(P_PID, static_cast<id_t>(child.process), &info, WSTOPPED | WEXITED | WNOWAIT);
-  } while (result != 0 && errno == EINTR);
-  return result == 0 && info.si_code == CLD_STOPPED;
 }
 
 // Every regular file under `directory` whose bytes hold `text`.

@@ -8,6 +8,17 @@
 //                 fails with EACCES. The lock is an open-file-description lock (fcntl F_OFD_*) on
 //                 the descriptor, so an exclusive one needs a descriptor open for writing.
 //   rename-fails  rename does its work, then reports EIO.
+//   rename-deletes-target   a rename onto a file that exists deletes that file, then reports EIO
+//                 without renaming, as a CIFS client does whose server refuses to replace and
+//                 goes away between the two steps; a rename onto a free name works.
+//   rename-loses-target     the same, and a rename onto a name ending in "/version.h" always
+//                 fails so: the server stays away from the version file.
+// Two rules act on the flock of a lock companion (a file whose name ends in ".lock"):
+//   lock-lost     the first exclusive flock succeeds without locking anything: a lock lost.
+//   lock-undelivered  the first exclusive flock is granted on the file, but never reported: it
+//                 waits until a signal interrupts it (EINTR), or fails with EWOULDBLOCK when it is
+//                 not to wait, and so does every later request through that descriptor, until it
+//                 is closed, which frees the lock.
 // When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
 // ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
 // see what the command did and the rule at work. When BUMPBUILD_TEST_FS_STOP names a file (its
@@ -30,16 +41,29 @@
 
 namespace {
 
-enum class Rule { kNone, kNfs, kCifs, kRenameFails };
+enum class Rule {
+  kNone,
+  kNfs,
+  kCifs,
+  kRenameFails,
+  kRenameDeletesTarget,
+  kRenameLosesTarget,
+  kLockLost,
+  kLockUndelivered
+};
 
 Rule rule() {
   static const Rule chosen = [] {
     const char* name = std::getenv("BUMPBUILD_TEST_FS");
     const std::string value = name == nullptr ? "" : name;
-    return value == "nfs"            ? Rule::kNfs
-           : value == "cifs"         ? Rule::kCifs
-           : value == "rename-fails" ? Rule::kRenameFails
-                                     : Rule::kNone;
+    return value == "nfs"                     ? Rule::kNfs
+           : value == "cifs"                  ? Rule::kCifs
+           : value == "rename-fails"          ? Rule::kRenameFails
+           : value == "rename-deletes-target" ? Rule::kRenameDeletesTarget
+           : value == "rename-loses-target"   ? Rule::kRenameLosesTarget
+           : value == "lock-lost"             ? Rule::kLockLost
+           : value == "lock-undelivered"      ? Rule::kLockUndelivered
+                                              : Rule::kNone;
   }();
   return chosen;
 }
@@ -66,9 +90,9 @@ void log_event(const std::string& event) {
 int cifs_flock(int fd, int operation) {
   struct flock range {};
   range.l_whence = SEEK_SET;
-  range.l_type = (operation & LOCK_UN) != 0   ? F_UNLCK
-                 : (operation & LOCK_EX) != 0 ? F_WRLCK
-                                              : F_RDLCK;
+  range.l_type = static_cast<decltype(range.l_type)>((operation & LOCK_UN) != 0   ? F_UNLCK
+                                                     : (operation & LOCK_EX) != 0 ? F_WRLCK
+                                                                                  : F_RDLCK);
   const int command = (operation & LOCK_NB) != 0 ? F_OFD_SETLK : F_OFD_SETLKW;
   int result = -1;
   do {
@@ -97,6 +121,14 @@ bool io_refused(int fd, short access) {
   return true;
 }
 
+// The path of the file open at `fd`, or "" when it cannot be told.
+std::string path_of(int fd) {
+  char path[4096];
+  const ssize_t size =
+      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
+  return size > 0 ? std::string(path, static_cast<std::size_t>(size)) : "";
+}
+
 // Stops the process the first time it is about to write to the file BUMPBUILD_TEST_FS_STOP names.
 void stop_before_first_write(int fd) {
   static bool stopped = false;
@@ -104,14 +136,57 @@ void stop_before_first_write(int fd) {
   if (stopped || name == nullptr) {
     return;
   }
-  char path[4096];
-  const ssize_t size =
-      ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path);
-  if (size > 0 &&
-      std::string_view(path, static_cast<std::size_t>(size)).ends_with(std::string("/") + name)) {
+  if (std::string_view(path_of(fd)).ends_with(std::string("/") + name)) {
     stopped = true;
     (void)::raise(SIGSTOP);
   }
+}
+
+// The descriptor whose lock was granted but never reported (lock-undelivered), until it closes.
+int undelivered = -1;
+
+// A lock request that is never answered: waits for a signal, or refuses one that may not wait.
+int never_answered(int operation) {
+  if ((operation & LOCK_NB) == 0) {
+    (void)::pause();
+  }
+  errno = (operation & LOCK_NB) != 0 ? EWOULDBLOCK : EINTR;
+  return -1;
+}
+
+// The lock-* rules on an exclusive flock of a lock companion; -2 when no rule takes the call.
+int companion_flock(int fd, int operation) {
+  static bool first_seen = false;
+  if (fd == undelivered) {
+    return never_answered(operation);
+  }
+  if ((rule() != Rule::kLockLost && rule() != Rule::kLockUndelivered) || first_seen ||
+      (operation & LOCK_EX) == 0 || !path_of(fd).ends_with(".lock")) {
+    return -2;
+  }
+  first_seen = true;
+  if (rule() == Rule::kLockLost) {
+    return 0;
+  }
+  undelivered = fd;
+  (void)next<int(int, int)>("flock")(fd, LOCK_EX);
+  return never_answered(operation);
+}
+
+// rename-deletes-target and rename-loses-target, before the rename; true when it is to fail.
+bool rename_refused(const char* to) {
+  struct stat status {};
+  const bool exists = ::stat(to, &status) == 0;
+  if (exists) {
+    (void)::unlink(to);
+  }
+  if (exists ||
+      (rule() == Rule::kRenameLosesTarget && std::string_view(to).ends_with("/version.h"))) {
+    log_event("rename reported as failed");
+    errno = EIO;
+    return true;
+  }
+  return false;
 }
 
 int renamed(const char* from, int result) {
@@ -134,6 +209,9 @@ extern "C" {
 
 int flock(int fd, int operation) noexcept(noexcept(::flock(0, 0))) {
   log_event("flock");
+  if (const int ruled = companion_flock(fd, operation); ruled != -2) {
+    return ruled;
+  }
   if (rule() == Rule::kCifs) {
     return cifs_flock(fd, operation);
   }
@@ -167,7 +245,19 @@ ssize_t copy_file_range(int in, off_t* in_offset, int out, off_t* out_offset, si
 }
 
 int rename(const char* from, const char* to) noexcept(noexcept(::rename("", ""))) {
+  if ((rule() == Rule::kRenameDeletesTarget || rule() == Rule::kRenameLosesTarget) &&
+      rename_refused(to)) {
+    log_event(std::string("rename ") + from);
+    return -1;
+  }
   return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
+}
+
+int close(int fd) {
+  if (fd == undelivered) {
+    undelivered = -1;
+  }
+  return next<int(int)>("close")(fd);
 }
 
 }  // extern "C"

@@ -417,6 +417,37 @@ TEST_F(Robustness, RenameThatReportsFailureButTookPlaceCountsAsDone) {
   }
 }
 
+TEST_F(Robustness, RenameThatTakesTheVersionFileAwayNeverLeavesItMissing) {
+  if (const std::optional<std::string> reason = network_shim_missing()) {
+    GTEST_SKIP() << *reason;
+  }
+  // The rename is tried once more; where that fails too, the next run puts the kept copy in place.
+  for (const bool server_stays_away : {false, true}) {
+    SCOPED_TRACE(server_stays_away ? "every rename onto the version file fails" : "one fails");
+    empty_version_directory();
+    write_version_file(small_version_file(41));
+    ChildOptions options = scratch_options(fresh_working_directory(), {"ABC"});
+    const fs::path log = fresh_working_directory("log") / "shim.log";
+    options.environment =
+        network_rule(server_stays_away ? "rename-loses-target" : "rename-deletes-target", log);
+    const ChildResult result = run_child(options);
+    EXPECT_GE(logged(log, "rename reported as failed"), 1) << "the shim did not see the rename";
+    if (server_stays_away) {
+      EXPECT_EQ(result.exit_status, 1);
+      EXPECT_EQ(result.output, "Can't replace version file");
+      EXPECT_EQ(read_file_bytes(scratch_version_file().string() + ".bumpbuild-saved"),
+                small_version_file(42));
+      const ChildResult next = run_scratch(fresh_working_directory("next"), {"ABC"});
+      EXPECT_EQ(next.exit_status, 0);
+    } else {
+      EXPECT_EQ(result.exit_status, 0);
+      EXPECT_EQ(result.output, "");
+    }
+    EXPECT_EQ(read_version_file(), small_version_file(server_stays_away ? 43 : 42));
+    EXPECT_EQ(names_beside_version_file(), std::vector<std::string>{});
+  }
+}
+
 TEST_F(Robustness, LinkAtTheVersionPathIsFollowed) {
   // The link's target lies in another directory: it is bumped, locked and replaced there.
   const fs::path target = scratch_version_file().parent_path() / "real" / "version.h";

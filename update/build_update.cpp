@@ -1,5 +1,6 @@
 #include "update/build_update.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -94,12 +95,13 @@ struct Snapshot {
 
 // Whether a snapshot at `path` would take the place of a file the run works on: the version
 // file (the file the version path leads to), its lock companion, its copy on the way to replacing
-// it, or the temporary file, also through links. The copy beside the snapshot counts too.
+// it or kept beside it, or the temporary file, also through links. The copy beside the snapshot
+// counts too.
 bool snapshot_takes_a_working_file(const std::string& path, const std::string& version_file,
                                    const std::string& temp_file) {
-  return names_one_of(
-      {path, copy_beside_path(path)},
-      {version_file, lock_companion_path(version_file), copy_beside_path(version_file), temp_file});
+  return names_one_of({path, copy_beside_path(path)},
+                      {version_file, lock_companion_path(version_file),
+                       copy_beside_path(version_file), saved_copy_path(version_file), temp_file});
 }
 
 // Starts the snapshot that `paths` asks for, if any; `version_file` is the file that the version
@@ -115,9 +117,15 @@ Snapshot start_snapshot(const UpdatePaths& paths, const std::string& version_fil
   return {paths.snapshot_file, file, file == kNoFile};
 }
 
+// What update_version_file returns, instead of an exit status, when the version file changed
+// since the run read it.
+constexpr int kVersionFileChanged = -1;
+
 // The run once the lock is held (or the version file is missing, so there is nothing to lock).
 // `version_file` is the file that the version path leads to. Sets `bumped` once the version file
-// has been replaced; the rewritten copy is in `snapshot.file` by then.
+// has been replaced; the rewritten copy is in `snapshot.file` by then. Returns
+// kVersionFileChanged, with the temporary file deleted and nothing replaced, when the version
+// path no longer names the file as this run read it.
 int update_version_file(int argc, const char* const* argv, const char* version_file,
                         const char* temp_file, const Snapshot& snapshot, bool& bumped) {
   std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
@@ -125,6 +133,7 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   if (!input) {
     return report("Can't find version file");  // the empty temporary file stays behind
   }
+  const FileStamp read = stamp_of(input->file());
   if (argc != 2) {
     if (output) {
       remove_file(output->release(), temp_file);
@@ -167,6 +176,12 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   // Filled before the replacement, so that a full disk costs no build number.
   if (snapshot.file != kNoFile && !copy_file_contents(output->file(), snapshot.file)) {
     return discard_and_report(*output, temp_file, "Can't write snapshot");
+  }
+  // Under a lock that holds nobody else replaces the file; where a lost lock let another run do
+  // it, this copy would undo that run's increment.
+  if (!same_stamp(stamp_at(version_file), read)) {
+    remove_file(output->release(), temp_file);
+    return kVersionFileChanged;
   }
   if (!replace_file(output->release(), temp_file, version_file, !synced_beside)) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
@@ -212,22 +227,53 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
   return rewritten;
 }
 
+int lock_wait_from(const char* seconds) {
+  static constexpr int kYear = 365 * 24 * 60 * 60;
+  if (seconds == nullptr || *seconds == '\0') {
+    return kDefaultLockWaitSeconds;
+  }
+  int value = 0;
+  for (const char* digit = seconds; *digit != '\0'; ++digit) {
+    if (*digit < '0' || *digit > '9') {
+      return kDefaultLockWaitSeconds;
+    }
+    value = std::min(value * 10 + (*digit - '0'), kYear);
+  }
+  return value;
+}
+
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
-  std::string version_file;
-  const FileLock lock = lock_file_exclusively(paths.version_file, version_file);
-  if (lock != kNoLock) {
-    remove_leftover_copy(version_file.c_str());
+  restore_saved_copy(paths.version_file);
+  for (int attempt = 0; attempt < kMaxRunAttempts; ++attempt) {
+    std::string version_file;
+    const FileLock lock =
+        lock_file_exclusively(paths.version_file, version_file, paths.lock_wait_seconds);
+    if (lock == kLockTimedOut) {
+      break;
+    }
+    if (lock != kNoLock) {
+      remove_leftover_copy(version_file.c_str());
+    }
+    const Snapshot snapshot = start_snapshot(paths, version_file);
+    bool bumped = false;
+    int status =
+        update_version_file(argc, argv, version_file.c_str(), paths.temp_file, snapshot, bumped);
+    // Still under the lock: no other run can have changed the version file since.
+    if (!bumped) {
+      discard_snapshot(snapshot.file, snapshot.path);
+    } else if (!publish_snapshot(snapshot.file, snapshot.path)) {
+      status = report("Can't write snapshot");
+    }
+    unlock_file(lock);
+    if (status != kVersionFileChanged) {
+      return status;
+    }
   }
-  const Snapshot snapshot = start_snapshot(paths, version_file);
-  bool bumped = false;
-  int status =
-      update_version_file(argc, argv, version_file.c_str(), paths.temp_file, snapshot, bumped);
-  // Still under the lock: no other run can have changed the version file since.
-  if (!bumped) {
-    discard_snapshot(snapshot.file, snapshot.path);
-  } else if (!publish_snapshot(snapshot.file, snapshot.path)) {
-    status = report("Can't write snapshot");
+  // Like every other refusal, this one leaves no temporary file behind.
+  std::optional<TextOutputFile> output =
+      TextOutputFile::open_for_writing(paths.temp_file, paths.version_file);
+  if (output) {
+    remove_file(output->release(), paths.temp_file);
   }
-  unlock_file(lock);
-  return status;
+  return report("Can't lock version file");
 }
