@@ -254,7 +254,6 @@ TEST(LockHandover, LockThatIsNeverDeliveredOrNeverComesHangsNoBuild) {
   EXPECT_EQ(result.exit_status, 0);
   EXPECT_EQ(result.output, "");
   EXPECT_EQ(read_version_file(), version_file_at(42));
-  // Never granted: the run gives up once the wait it was given has passed.
   // Never granted: the run gives up once the wait it was given has passed, long before the time
   // limit, which would kill it while the default wait of ten minutes went on.
   HeldLock holder(companion_file());
