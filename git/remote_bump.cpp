@@ -563,10 +563,6 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   if (!ssh_command_configured && !surroundings.ssh_command_chosen) {
     run.environment.emplace_back("GIT_SSH_COMMAND=ssh -o BatchMode=yes");
   }
-  if (run.options.file.empty()) {
-    say("no header given: use --file PATH or git config bumpbuild.file PATH");
-    return 1;
-  }
   const std::string snapshot =
       surroundings.snapshot_file != nullptr ? surroundings.snapshot_file : "";
   FileHandle snapshot_file = kNoFile;
@@ -578,6 +574,11 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
       say("can't write snapshot " + snapshot);
       return 1;
     }
+  }
+  if (run.options.file.empty()) {
+    say("no header given: use --file PATH or git config bumpbuild.file PATH");
+    discard_snapshot(snapshot_file, snapshot.c_str());
+    return 1;
   }
   choose_identity(run);
   find_push_url(run);

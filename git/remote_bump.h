@@ -56,7 +56,8 @@ extern const char* const kRemoteBumpUsage;
 // credentials, the network: git's reason), the bound reached. Then nothing was pushed, except
 // when only the working-tree copy or the snapshot failed afterwards (that number is given to
 // nobody), or a push outlived the bound (the message says so). Nothing in the clone but its object
-// store changes; any snapshot from an earlier run is removed, unless its path was refused.
+// store changes; any snapshot from an earlier run is removed, unless its path was refused
+// or the run was outside a clone.
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings);
 
 // The version a bumped header gives `prefix`: the text between the last two double quotes of its
