@@ -93,6 +93,7 @@ struct GitResult {
   int status = kProcessKilled;
   std::string output;
   std::string errors;
+  std::string not_run;  // why git did not run at all, if it did not
 };
 
 std::int64_t milliseconds_left(const Run& run) {
@@ -129,12 +130,12 @@ GitResult run_git(const Run& run, const std::vector<std::string>& arguments,
   const FileHandle captured = output == kNoFile ? create_scratch_file() : kNoFile;
   const FileHandle errors = create_scratch_file();
   if (errors == kNoFile || (output == kNoFile && captured == kNoFile)) {
-    result.errors = "can't create a temporary file for git's output\n";
+    result.not_run = "can't create a temporary file for git's output";
   } else {
     const ChildProcess child =
         start_process(command, environment, input, output == kNoFile ? captured : output, errors);
     if (child.process < 0) {
-      result.errors = "can't start git: is it installed and on the PATH?\n";
+      result.not_run = "can't start git: is it installed and on the PATH?";
     } else {
       result.status = wait_for_process(child, milliseconds_left(run));
       result.output = contents_of(captured);
@@ -157,6 +158,10 @@ void say(const std::string& message) {
 
 // Says `what` failed, with git's own messages after it, or that the bound ran out.
 void say_git_failed(const Run& run, const std::string& what, const GitResult& result) {
+  if (!result.not_run.empty()) {
+    say(result.not_run);
+    return;
+  }
   if (result.status == kProcessTimedOut) {
     say(what + ": gave up after " + std::to_string(run.options.bound_seconds) +
         " seconds (--timeout)");
