@@ -501,12 +501,15 @@ bool replace_working_copy(const Run& run, const Bump& bump) {
   return replaced;
 }
 
-// The pause before the next try: random, so that runs that met do not meet again, and longer
-// the more often this run met others.
-unsigned pause_before_try(int tries) {
+// The pause before the next try, after `tries` tries that met another run's push, the last one
+// taking `try_ms`: random within a window of that many tries' lengths, doubled after every
+// meeting up to 32 (an exponential backoff, as Ethernet's), so that runs that met spread out and
+// take turns at the branch instead of meeting again.
+unsigned pause_before_try(int tries, std::int64_t try_ms) {
   static std::minstd_rand random{std::random_device{}()};
-  const int ceiling = std::min(20 + 40 * tries, 400);
-  return static_cast<unsigned>(std::uniform_int_distribution<int>(10, ceiling)(random));
+  const std::int64_t slot = std::clamp<std::int64_t>(try_ms, 10, 2000);
+  const std::int64_t window = slot << std::min(tries - 1, 5);
+  return static_cast<unsigned>(std::uniform_int_distribution<std::int64_t>(1, window)(random));
 }
 
 }  // namespace
@@ -591,9 +594,12 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   Try outcome = Try::kFailed;
   Bump bump;
   if (find_default_branch(run)) {
+    Clock::time_point try_start = Clock::now();
     while ((outcome = try_once(run, bump)) == Try::kTipMoved) {
       ++tries;
-      const unsigned pause = pause_before_try(tries);
+      const unsigned pause = pause_before_try(
+          tries,
+          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - try_start).count());
       if (milliseconds_left(run) <= pause) {
         say("gave up after " + std::to_string(run.options.bound_seconds) + " seconds and " +
             std::to_string(tries) + " tries: " + run.options.branch + " of " + run.options.remote +
@@ -602,6 +608,7 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
         break;
       }
       pause_milliseconds(pause);
+      try_start = Clock::now();
     }
   }
   if (outcome != Try::kPushed || !replace_working_copy(run, bump)) {
