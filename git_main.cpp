@@ -12,10 +12,9 @@ int main(int argc, char** argv) {
   std::string error;
   switch (read_remote_bump_arguments(argc, argv, options, error)) {
     case ArgumentsResult::kHelp:
-      std::fputs(kRemoteBumpUsage, stdout);
-      return 0;
+      return std::fputs(kRemoteBumpUsage, stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     case ArgumentsResult::kError:
-      std::fprintf(stderr, "git-bumpbuild: %s\n\n%s", error.c_str(), kRemoteBumpUsage);
+      (void)std::fprintf(stderr, "git-bumpbuild: %s\n\n%s", error.c_str(), kRemoteBumpUsage);
       return 1;
     case ArgumentsResult::kRun:
       break;

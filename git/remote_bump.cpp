@@ -153,7 +153,7 @@ std::string first_line(const std::string& text) {
 }
 
 void say(const std::string& message) {
-  std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
+  (void)std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str());
 }
 
 // Says `what` failed, with git's own messages after it, or that the bound ran out.
@@ -173,15 +173,19 @@ void say_git_failed(const Run& run, const std::string& what, const GitResult& re
     messages.pop_back();
   }
   if (!messages.empty()) {
-    std::fprintf(stderr, "%s\n", messages.c_str());
+    (void)std::fprintf(stderr, "%s\n", messages.c_str());
   }
 }
 
+// 128 random bits in hexadecimal.
 std::string random_nonce() {
   std::random_device device;
-  char text[33];
+  std::string text;
   for (int word = 0; word < 4; ++word) {
-    std::snprintf(text + word * 8, 9, "%08x", static_cast<unsigned>(device()));
+    const auto bits = static_cast<std::uint32_t>(device());
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      text += "0123456789abcdef"[(bits >> shift) & 0xFU];
+    }
   }
   return text;
 }

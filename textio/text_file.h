@@ -29,7 +29,7 @@ class TextInputFile {
 
   // Reads `file`, already open for reading, from its current position; the stream owns it from
   // now on and closes it.
-  static TextInputFile over(FileHandle file) { return TextInputFile(file, kTextBlockSize); }
+  static TextInputFile over(FileHandle file) { return {file, kTextBlockSize}; }
 
   TextInputFile(TextInputFile&& other) noexcept;
   TextInputFile& operator=(TextInputFile&&) = delete;
