@@ -86,6 +86,7 @@ struct Run {
   std::string nonce;                     // this run's own: its ref, its index, its commit
   std::string push_url;  // the remote's, so that no push updates a remote-tracking branch
   std::string git_dir;
+  std::string turn_file;  // runs in one repository take turns through its lock
   std::string work_tree;  // empty for a bare repository or outside the working tree
 };
 
@@ -240,12 +241,16 @@ bool read_configuration(Run& run, bool& ssh_command_configured) {
 // Finds the repository around the current directory and its working tree, if any. Returns false,
 // having said why, outside a repository.
 bool find_repository(Run& run) {
-  const GitResult git_dir = run_git(run, {"rev-parse", "--absolute-git-dir"});
-  if (git_dir.status != 0) {
-    say_git_failed(run, "not inside a git clone", git_dir);
+  const GitResult git_dirs = run_git(
+      run, {"rev-parse", "--absolute-git-dir", "--path-format=absolute", "--git-common-dir"});
+  const std::size_t newline = git_dirs.output.find('\n');
+  if (git_dirs.status != 0 || newline == std::string::npos) {
+    say_git_failed(run, "not inside a git clone", git_dirs);
     return false;
   }
-  run.git_dir = first_line(git_dir.output);
+  run.git_dir = git_dirs.output.substr(0, newline);
+  // Shared by all working trees of the repository.
+  run.turn_file = first_line(git_dirs.output.substr(newline + 1)) + "/bumpbuild-turn";
   const GitResult top = run_git(run, {"rev-parse", "--show-toplevel"});
   run.work_tree = top.status == 0 ? first_line(top.output) : "";
   return true;
@@ -461,14 +466,42 @@ Try push_commit(const Run& run, const Bump& bump) {
   return Try::kFailed;
 }
 
+// Waits until no other run in this repository is between its fetch and the end of its push, at
+// most until the bound: runs in one clone then never meet each other, only runs elsewhere. Returns
+// the lock (kNoLock where the file system offers none: the run goes on without), or nothing when
+// the bound was reached.
+std::optional<FileLock> take_turn(const Run& run) {
+  static std::minstd_rand random{std::random_device{}()};
+  for (;;) {
+    bool busy = false;
+    const FileLock lock = try_lock_file(run.turn_file.c_str(), busy);
+    if (lock != kNoLock || !busy) {
+      return lock;
+    }
+    const auto pause = static_cast<unsigned>(std::uniform_int_distribution<int>(1, 5)(random));
+    if (milliseconds_left(run) <= pause) {
+      say("gave up after " + std::to_string(run.options.bound_seconds) +
+          " seconds waiting for other runs in this clone (--timeout)");
+      return std::nullopt;
+    }
+    pause_milliseconds(pause);
+  }
+}
+
 Try try_once(const Run& run, Bump& bump) {
-  std::string blob;
-  std::string mode;
-  if (!fetch_tip(run, bump.tip) || !bump_header(run, bump, blob, mode) ||
-      !make_commit(run, bump, blob, mode)) {
+  const std::optional<FileLock> turn = take_turn(run);
+  if (!turn) {
     return Try::kFailed;
   }
-  return push_commit(run, bump);
+  std::string blob;
+  std::string mode;
+  Try outcome = Try::kFailed;
+  if (fetch_tip(run, bump.tip) && bump_header(run, bump, blob, mode) &&
+      make_commit(run, bump, blob, mode)) {
+    outcome = push_commit(run, bump);
+  }
+  unlock_file(*turn);
+  return outcome;
 }
 
 // Replaces the header in the working tree by the pushed one, as bumpbuild replaces a file: a new

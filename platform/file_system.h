@@ -219,4 +219,12 @@ bool rewind_file(FileHandle file);
 // Sleeps for `milliseconds`.
 void pause_milliseconds(unsigned milliseconds);
 
+// Takes the exclusive lock on the file at `path` if nobody holds it now, without waiting: a lock
+// that runs of one program take turns with. The file is created if missing (readable and writable
+// by all, as the umask allows) and never deleted; the lock is the same kind as
+// lock_file_exclusively's, released by unlock_file or when the process ends. Returns the lock;
+// returns kNoLock with `busy` set when another holds it, and kNoLock with `busy` clear when the
+// file cannot be opened or locked at all.
+FileLock try_lock_file(const char* path, bool& busy);
+
 #endif  // BUMPBUILD_PLATFORM_FILE_SYSTEM_H_

@@ -741,7 +741,7 @@ int wait_for_process(ChildProcess child, std::int64_t timeout_ms) {
     }
     const timespec pause{0, pause_ns};
     (void)::nanosleep(&pause, nullptr);
-    pause_ns = std::min(pause_ns * 2, 4'000'000L);
+    pause_ns = std::min(pause_ns * 2, 1'000'000L);
   }
 }
 
@@ -767,4 +767,22 @@ void pause_milliseconds(unsigned milliseconds) {
                  static_cast<long>(milliseconds % 1000) * 1'000'000L};
   while (::nanosleep(&pause, &pause) != 0 && errno == EINTR) {
   }
+}
+
+FileLock try_lock_file(const char* path, bool& busy) {
+  busy = false;
+  const int fd = open_retrying(path, O_RDWR | O_CREAT, 0666);
+  if (fd < 0) {
+    return kNoLock;
+  }
+  int locked = 0;
+  do {
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked == 0) {
+    return fd;
+  }
+  busy = errno == EWOULDBLOCK;
+  ::close(fd);
+  return kNoLock;
 }

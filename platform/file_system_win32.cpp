@@ -842,3 +842,22 @@ bool rewind_file(FileHandle file) {
 void pause_milliseconds(unsigned milliseconds) {
   ::Sleep(milliseconds);
 }
+
+FileLock try_lock_file(const char* path, bool& busy) {
+  busy = false;
+  HANDLE lock = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) {
+    busy = ::GetLastError() == ERROR_SHARING_VIOLATION;
+    return kNoLock;
+  }
+  OVERLAPPED whole_file{};
+  if (::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole_file)) {
+    return reinterpret_cast<FileLock>(lock);
+  }
+  busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
+  ::CloseHandle(lock);
+  return kNoLock;
+}
