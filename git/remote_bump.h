@@ -55,9 +55,10 @@ extern const char* const kRemoteBumpUsage;
 // parameter" (nothing to bump), a refused snapshot path, a refusal (a hook, a protected branch,
 // credentials, the network: git's reason), the bound reached. Then nothing was pushed, except
 // when only the working-tree copy or the snapshot failed afterwards (that number is given to
-// nobody), or a push outlived the bound (the message says so). Nothing in the clone but its object
-// store changes; any snapshot from an earlier run is removed, unless its path was refused
-// or the run was outside a clone.
+// nobody), or a push outlived the bound (the message says so). Nothing in the clone changes
+// but its object store and the lock file "bumpbuild-turn" in its git directory, through which
+// runs in one repository take turns; any snapshot from an earlier run is removed, unless its path
+// was refused or the run was outside a clone.
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings);
 
 // The version a bumped header gives `prefix`: the text between the last two double quotes of its
