@@ -466,8 +466,8 @@ Try push_commit(const Run& run, const Bump& bump) {
   return Try::kFailed;
 }
 
-// Waits until no other run in this repository is between its fetch and the end of its push, at
-// most until the bound: runs in one clone then never meet each other, only runs elsewhere. Returns
+// Waits until no other run in this repository holds its turn, at most until the bound: runs in
+// one clone then never meet each other, only runs elsewhere. Returns
 // the lock (kNoLock where the file system offers none: the run goes on without), or nothing when
 // the bound was reached.
 std::optional<FileLock> take_turn(const Run& run) {
@@ -478,7 +478,7 @@ std::optional<FileLock> take_turn(const Run& run) {
     if (lock != kNoLock || !busy) {
       return lock;
     }
-    const auto pause = static_cast<unsigned>(std::uniform_int_distribution<int>(1, 5)(random));
+    const auto pause = static_cast<unsigned>(std::uniform_int_distribution<int>(2, 10)(random));
     if (milliseconds_left(run) <= pause) {
       say("gave up after " + std::to_string(run.options.bound_seconds) +
           " seconds waiting for other runs in this clone (--timeout)");
@@ -489,18 +489,45 @@ std::optional<FileLock> take_turn(const Run& run) {
 }
 
 Try try_once(const Run& run, Bump& bump) {
-  const std::optional<FileLock> turn = take_turn(run);
-  if (!turn) {
-    return Try::kFailed;
-  }
   std::string blob;
   std::string mode;
-  Try outcome = Try::kFailed;
-  if (fetch_tip(run, bump.tip) && bump_header(run, bump, blob, mode) &&
-      make_commit(run, bump, blob, mode)) {
-    outcome = push_commit(run, bump);
+  if (!fetch_tip(run, bump.tip) || !bump_header(run, bump, blob, mode) ||
+      !make_commit(run, bump, blob, mode)) {
+    return Try::kFailed;
   }
-  unlock_file(*turn);
+  return push_commit(run, bump);
+}
+
+// The pause before the next try, after `tries` tries that met another run's push, the last one
+// taking `try_ms`: random within a window of that many tries' lengths, doubled after every
+// meeting up to 32 (an exponential backoff, as Ethernet's), so that runs that met spread out and
+// take turns at the branch instead of meeting again.
+unsigned pause_before_try(int tries, std::int64_t try_ms) {
+  static std::minstd_rand random{std::random_device{}()};
+  const std::int64_t slot = std::clamp<std::int64_t>(try_ms, 10, 2000);
+  const std::int64_t window = slot << std::min(tries - 1, 5);
+  return static_cast<unsigned>(std::uniform_int_distribution<std::int64_t>(1, window)(random));
+}
+
+// Tries until the push lands, something other than a moved tip stops it, or the bound is reached.
+Try try_until_pushed(const Run& run, Bump& bump) {
+  int tries = 0;
+  Try outcome = Try::kFailed;
+  Clock::time_point try_start = Clock::now();
+  while ((outcome = try_once(run, bump)) == Try::kTipMoved) {
+    ++tries;
+    const unsigned pause = pause_before_try(
+        tries,
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - try_start).count());
+    if (milliseconds_left(run) <= pause) {
+      say("gave up after " + std::to_string(run.options.bound_seconds) + " seconds and " +
+          std::to_string(tries) + " tries: " + run.options.branch + " of " + run.options.remote +
+          " kept moving (--timeout)");
+      return Try::kFailed;
+    }
+    pause_milliseconds(pause);
+    try_start = Clock::now();
+  }
   return outcome;
 }
 
@@ -536,17 +563,6 @@ bool replace_working_copy(const Run& run, const Bump& bump) {
     say("pushed " + bump.commit + ", but can't replace " + target);
   }
   return replaced;
-}
-
-// The pause before the next try, after `tries` tries that met another run's push, the last one
-// taking `try_ms`: random within a window of that many tries' lengths, doubled after every
-// meeting up to 32 (an exponential backoff, as Ethernet's), so that runs that met spread out and
-// take turns at the branch instead of meeting again.
-unsigned pause_before_try(int tries, std::int64_t try_ms) {
-  static std::minstd_rand random{std::random_device{}()};
-  const std::int64_t slot = std::clamp<std::int64_t>(try_ms, 10, 2000);
-  const std::int64_t window = slot << std::min(tries - 1, 5);
-  return static_cast<unsigned>(std::uniform_int_distribution<std::int64_t>(1, window)(random));
 }
 
 }  // namespace
@@ -627,28 +643,17 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   }
   choose_identity(run);
   find_push_url(run);
-  int tries = 0;
-  Try outcome = Try::kFailed;
+  // The turn is held through the backoff, so that the runs of one clone back off as one, and
+  // through the working-tree copy, so that the clone's header ends at its last push.
   Bump bump;
-  if (find_default_branch(run)) {
-    Clock::time_point try_start = Clock::now();
-    while ((outcome = try_once(run, bump)) == Try::kTipMoved) {
-      ++tries;
-      const unsigned pause = pause_before_try(
-          tries,
-          std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - try_start).count());
-      if (milliseconds_left(run) <= pause) {
-        say("gave up after " + std::to_string(run.options.bound_seconds) + " seconds and " +
-            std::to_string(tries) + " tries: " + run.options.branch + " of " + run.options.remote +
-            " kept moving (--timeout)");
-        outcome = Try::kFailed;
-        break;
-      }
-      pause_milliseconds(pause);
-      try_start = Clock::now();
-    }
+  const std::optional<FileLock> turn =
+      find_default_branch(run) ? take_turn(run) : std::optional<FileLock>();
+  const bool pushed = turn && try_until_pushed(run, bump) == Try::kPushed;
+  const bool replaced = pushed && replace_working_copy(run, bump);
+  if (turn) {
+    unlock_file(*turn);
   }
-  if (outcome != Try::kPushed || !replace_working_copy(run, bump)) {
+  if (!replaced) {
     discard_snapshot(snapshot_file, snapshot.c_str());
     return 1;
   }
