@@ -234,4 +234,53 @@ void unlock_file(FileLock lock);
 // stays (replace_file deletes it again before it copies beside `target`, or fails).
 void remove_leftover_copy(const char* target);
 
+// Child processes, for programs that drive another one (git-bumpbuild drives git).
+
+// A started child: POSIX its process id, which leads a process group of its own; Windows its
+// process handle and the job object that holds it and everything it starts.
+struct ChildProcess {
+  std::intptr_t process = -1;
+  std::intptr_t group = -1;
+};
+
+// What wait_for_process reports besides an exit status (0 to 255).
+inline constexpr int kProcessKilled = -1;    // ended by a signal (POSIX) or could not be waited for
+inline constexpr int kProcessTimedOut = -2;  // still running at the deadline: killed
+
+// Starts `arguments[0]`, found on the PATH, with `arguments` as its argument list exactly as
+// given, never through a shell (Windows: quoted so that CommandLineToArgvW and the C runtime give
+// back each argument as it stands). `environment` holds "NAME=VALUE" entries that the child sees
+// on top of this process's environment (an empty VALUE sets the variable empty). `input`,
+// `output` and `errors` become its standard streams; kNoFile stands for the null device. Nothing
+// else of this process's files is passed on. Returns the child, or one whose `process` is -1 when
+// it cannot be started (no such program: then nothing runs).
+ChildProcess start_process(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment, FileHandle input,
+                           FileHandle output, FileHandle errors);
+
+// Waits until `child` has ended, at most `timeout_ms` milliseconds, and releases it. Returns its
+// exit status; kProcessKilled when a signal ended it; kProcessTimedOut when it was still running
+// then: the child and every process it started are then killed and gone.
+int wait_for_process(ChildProcess child, std::int64_t timeout_ms);
+
+// Creates a new, empty file that nobody else can open by a name, open for reading and writing,
+// which vanishes when it is closed: a place for a child's input or output. Returns kNoFile when
+// it cannot be created (POSIX: in TMPDIR or /tmp; Windows: in the user's temporary directory).
+FileHandle create_scratch_file();
+
+// Moves `file`'s position back to its first byte, so that it reads what a child wrote there, or
+// gives a child what was written. Returns false on failure.
+bool rewind_file(FileHandle file);
+
+// Sleeps for `milliseconds`.
+void pause_milliseconds(unsigned milliseconds);
+
+// Takes the exclusive lock on the file at `path` if nobody holds it now, without waiting: a lock
+// that runs of one program take turns with. The file is created if missing (readable and writable
+// by all, as the umask allows) and never deleted; the lock is the same kind as
+// lock_file_exclusively's, released by unlock_file or when the process ends. Returns the lock;
+// returns kNoLock with `busy` set when another holds it, and kNoLock with `busy` clear when the
+// file cannot be opened or locked at all.
+FileLock try_lock_file(const char* path, bool& busy);
+
 #endif  // BUMPBUILD_PLATFORM_FILE_SYSTEM_H_

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cwchar>
 #include <string>
 #include <vector>
 
@@ -738,4 +739,221 @@ bool names_one_of(const std::vector<std::string>& names, const std::vector<std::
     }
   }
   return false;
+}
+
+// Child processes.
+
+namespace {
+
+std::wstring wide_from_ansi(const std::string& text) {
+  if (text.empty()) {
+    return {};
+  }
+  const int length =
+      ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+  return wide;
+}
+
+// Appends `argument` to `command_line` so that CommandLineToArgvW, and the C runtime's own parser,
+// give it back as it stands: quoted when it holds white space or a quote or is empty, a quote
+// written as \", and the backslashes before a quote (also the closing one) doubled.
+void append_quoted(std::wstring& command_line, const std::wstring& argument) {
+  if (!command_line.empty()) {
+    command_line += L' ';
+  }
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    command_line += argument;
+    return;
+  }
+  command_line += L'"';
+  std::size_t backslashes = 0;
+  for (const wchar_t character : argument) {
+    if (character == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    command_line.append(character == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    command_line += character;
+  }
+  command_line.append(backslashes * 2, L'\\');
+  command_line += L'"';
+}
+
+// The name part of a "NAME=VALUE" entry, with its "=", compared without case as Windows does.
+std::wstring variable_of(const std::wstring& entry) {
+  // Entries such as "=C:=C:\dir" keep the drive's current directory: their name starts with "=".
+  const std::size_t equals = entry.find(L'=', 1);
+  std::wstring name = entry.substr(0, equals == std::wstring::npos ? entry.size() : equals + 1);
+  ::CharUpperBuffW(name.data(), static_cast<DWORD>(name.size()));
+  return name;
+}
+
+// This process's environment with `overrides` in place of the variables they name, as the block
+// CreateProcessW takes: entries ended by a zero, the block by one more.
+std::wstring environment_block(const std::vector<std::string>& overrides) {
+  std::vector<std::wstring> wide_overrides;
+  std::vector<std::wstring> overridden;
+  for (const std::string& entry : overrides) {
+    wide_overrides.push_back(wide_from_ansi(entry));
+    overridden.push_back(variable_of(wide_overrides.back()));
+  }
+  std::wstring block;
+  wchar_t* strings = ::GetEnvironmentStringsW();
+  for (const wchar_t* entry = strings; entry != nullptr && *entry != L'\0';
+       entry += std::wcslen(entry) + 1) {
+    if (std::find(overridden.begin(), overridden.end(), variable_of(entry)) == overridden.end()) {
+      block.append(entry, std::wcslen(entry) + 1);
+    }
+  }
+  if (strings != nullptr) {
+    ::FreeEnvironmentStringsW(strings);
+  }
+  for (const std::wstring& entry : wide_overrides) {
+    block.append(entry.c_str(), entry.size() + 1);
+  }
+  block += L'\0';
+  return block;
+}
+
+// An inheritable copy of `file`, or of the null device for kNoFile, sharing its position.
+HANDLE inheritable_stream(FileHandle file, bool for_reading) {
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  if (file == kNoFile) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    return ::CreateFileW(L"NUL", for_reading ? GENERIC_READ : GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0, nullptr);
+  }
+  if (!::DuplicateHandle(::GetCurrentProcess(), win32_handle(file), ::GetCurrentProcess(), &copy, 0,
+                         TRUE, DUPLICATE_SAME_ACCESS)) {
+    return INVALID_HANDLE_VALUE;
+  }
+  return copy;
+}
+
+}  // namespace
+
+// The child gets exactly its three standard handles (a handle list), and starts suspended so that
+// it is in its job object before it can start anything of its own.
+ChildProcess start_process(const std::vector<std::string>& arguments,
+                           const std::vector<std::string>& environment, FileHandle input,
+                           FileHandle output, FileHandle errors) {
+  std::wstring command_line;
+  for (const std::string& argument : arguments) {
+    append_quoted(command_line, wide_from_ansi(argument));
+  }
+  std::wstring block = environment_block(environment);
+  HANDLE streams[3] = {inheritable_stream(input, true), inheritable_stream(output, false),
+                       inheritable_stream(errors, false)};
+  ChildProcess child;
+  SIZE_T list_size = 0;
+  ::InitializeProcThreadAttributeList(nullptr, 1, 0, &list_size);
+  std::vector<char> list_memory(list_size);
+  auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(list_memory.data());
+  const bool streams_open = std::none_of(std::begin(streams), std::end(streams),
+                                         [](HANDLE h) { return h == INVALID_HANDLE_VALUE; });
+  if (streams_open && ::InitializeProcThreadAttributeList(list, 1, 0, &list_size)) {
+    if (::UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, streams,
+                                    sizeof streams, nullptr, nullptr)) {
+      STARTUPINFOEXW startup{};
+      startup.StartupInfo.cb = sizeof startup;
+      startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+      startup.StartupInfo.hStdInput = streams[0];
+      startup.StartupInfo.hStdOutput = streams[1];
+      startup.StartupInfo.hStdError = streams[2];
+      startup.lpAttributeList = list;
+      PROCESS_INFORMATION process{};
+      if (::CreateProcessW(nullptr, command_line.data(), nullptr, nullptr, TRUE,
+                           CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
+                               EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
+                           block.data(), nullptr, &startup.StartupInfo, &process)) {
+        HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+        if (job != nullptr && !::AssignProcessToJobObject(job, process.hProcess)) {
+          ::CloseHandle(job);  // a job that may not nest: the child alone is killed at a timeout
+          job = nullptr;
+        }
+        ::ResumeThread(process.hThread);
+        ::CloseHandle(process.hThread);
+        child.process = reinterpret_cast<std::intptr_t>(process.hProcess);
+        child.group = reinterpret_cast<std::intptr_t>(job);
+      }
+    }
+    ::DeleteProcThreadAttributeList(list);
+  }
+  for (HANDLE stream : streams) {
+    if (stream != INVALID_HANDLE_VALUE) {
+      ::CloseHandle(stream);
+    }
+  }
+  return child;
+}
+
+int wait_for_process(ChildProcess child, std::int64_t timeout_ms) {
+  if (child.process == -1) {
+    return kProcessKilled;
+  }
+  HANDLE process = win32_handle(child.process);
+  HANDLE job = win32_handle(child.group);
+  const DWORD timeout =
+      static_cast<DWORD>(std::min<std::int64_t>(std::max<std::int64_t>(timeout_ms, 0), 0x7FFFFFFF));
+  int status = kProcessKilled;
+  if (::WaitForSingleObject(process, timeout) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    if (::GetExitCodeProcess(process, &code) && code <= 255) {
+      status = static_cast<int>(code);
+    }
+  } else {
+    if (job == nullptr || !::TerminateJobObject(job, 1)) {
+      ::TerminateProcess(process, 1);
+    }
+    ::WaitForSingleObject(process, INFINITE);
+    status = kProcessTimedOut;
+  }
+  ::CloseHandle(process);
+  if (job != nullptr) {
+    ::CloseHandle(job);
+  }
+  return status;
+}
+
+FileHandle create_scratch_file() {
+  wchar_t directory[MAX_PATH + 1];
+  wchar_t name[MAX_PATH + 1];
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
+  if (length == 0 || length > MAX_PATH || ::GetTempFileNameW(directory, L"gbb", 0, name) == 0) {
+    return kNoFile;
+  }
+  HANDLE file = ::CreateFileW(
+      name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  return file_handle(file);
+}
+
+bool rewind_file(FileHandle file) {
+  return ::SetFilePointerEx(win32_handle(file), LARGE_INTEGER{}, nullptr, FILE_BEGIN) != 0;
+}
+
+void pause_milliseconds(unsigned milliseconds) {
+  ::Sleep(milliseconds);
+}
+
+FileLock try_lock_file(const char* path, bool& busy) {
+  busy = false;
+  HANDLE lock = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) {
+    busy = ::GetLastError() == ERROR_SHARING_VIOLATION;
+    return kNoLock;
+  }
+  OVERLAPPED whole_file{};
+  if (::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
+                   &whole_file)) {
+    return reinterpret_cast<FileLock>(lock);
+  }
+  busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
+  ::CloseHandle(lock);
+  return kNoLock;
 }

@@ -27,6 +27,10 @@ class TextInputFile {
   static std::optional<TextInputFile> open_for_reading(const char* path,
                                                        std::size_t block_size = kTextBlockSize);
 
+  // Reads `file`, already open for reading, from its current position; the stream owns it from
+  // now on and closes it.
+  static TextInputFile over(FileHandle file) { return {file, kTextBlockSize}; }
+
   TextInputFile(TextInputFile&& other) noexcept;
   TextInputFile& operator=(TextInputFile&&) = delete;
   TextInputFile(const TextInputFile&) = delete;
@@ -93,6 +97,10 @@ class TextOutputFile {
   // where the file may not be created).
   static std::optional<TextOutputFile> open_for_writing(const char* path,
                                                         const char* protected_file);
+
+  // Writes to `file`, already open for writing, at its current position; the stream owns it from
+  // now on (release() hands it back).
+  static TextOutputFile over(FileHandle file) { return TextOutputFile(file); }
 
   TextOutputFile(TextOutputFile&& other) noexcept;
   TextOutputFile& operator=(TextOutputFile&&) = delete;
