@@ -1,0 +1,54 @@
+#include "git/remote_bump.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Reads `words` as git-bumpbuild's arguments after its name.
+ArgumentsResult read(std::vector<const char*> words, RemoteBumpOptions& options,
+                     std::string& error) {
+  words.insert(words.begin(), "git-bumpbuild");
+  return read_remote_bump_arguments(static_cast<int>(words.size()), words.data(), options, error);
+}
+
+TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
+  RemoteBumpOptions options;
+  std::string error;
+  ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--", "-ABC"},
+                 options, error),
+            ArgumentsResult::kRun)
+      << error;
+  EXPECT_EQ(options.file, "inc/version h");
+  EXPECT_EQ(options.remote, "up");
+  EXPECT_EQ(options.bound_seconds, 7);
+  EXPECT_EQ(options.prefix, "-ABC");
+  EXPECT_EQ(options.branch, "");  // left for the configuration
+
+  for (const std::vector<const char*>& wrong : {std::vector<const char*>{},
+                                                {"ABC", "XYZ"},
+                                                {"--branch"},
+                                                {"--timeout", "0", "ABC"},
+                                                {"--timeout=1s", "ABC"},
+                                                {"--fiel", "x", "ABC"}}) {
+    RemoteBumpOptions ignored;
+    error.clear();
+    EXPECT_EQ(read(wrong, ignored, error), ArgumentsResult::kError) << wrong.size();
+    EXPECT_NE(error, "");
+  }
+  error.clear();
+  EXPECT_EQ(read({"ABC", "--help"}, options, error), ArgumentsResult::kHelp);
+}
+
+TEST(RemoteBumpVersion, ComesFromTheStringLineElseTheNumberLine) {
+  const std::string both =
+      "#define ABC_VERSION 1,0,0,42\r\n#define ABC_STRING_VERSION \"1.0.0.42-rc\"\r\n";
+  EXPECT_EQ(version_in_header(both, "ABC"), "1.0.0.42-rc");
+  EXPECT_EQ(version_in_header("#define ABC_VERSION 1, 0, 0, 42\r\n", "ABC"), "1.0.0.42");
+  EXPECT_EQ(version_in_header("#define ABC_STRING_VERSION \"2.1.7\"\r\n", "ABC"), "2.1.7");
+  EXPECT_EQ(version_in_header("#define XYZ_VERSION 1,0,0,1\r\n", "ABC"), "");
+}
+
+}  // namespace
