@@ -32,7 +32,8 @@ set(package_files ${CMAKE_CURRENT_BINARY_DIR}/bumpbuildConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/bumpbuildConfigVersion.cmake)
 if(WIN32)
   # The ZIP, like any installation on Windows, holds the command at its root.
-  bumpbuild_configure_package_targets(package/bumpbuildTargets.cmake /root/share/bumpbuild/cmake /root)
+  bumpbuild_configure_package_targets(package/bumpbuildTargets.cmake
+    /prefix/share/bumpbuild/cmake /prefix)
   install(FILES ${package_files} ${CMAKE_CURRENT_BINARY_DIR}/package/bumpbuildTargets.cmake
           DESTINATION share/bumpbuild/cmake)
 else()
@@ -43,7 +44,7 @@ else()
   if(TARGET bumpbuild_static)
     # The archive holds its command at its root.
     bumpbuild_configure_package_targets(package-archive/bumpbuildTargets.cmake
-      /root/share/bumpbuild/cmake /root)
+      /prefix/share/bumpbuild/cmake /prefix)
     install(FILES ${package_files} ${CMAKE_CURRENT_BINARY_DIR}/package-archive/bumpbuildTargets.cmake
             DESTINATION share/bumpbuild/cmake COMPONENT archive EXCLUDE_FROM_ALL)
   endif()
