@@ -97,24 +97,28 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // when `source_path` and `target` lie on different file systems, `source` is first copied into a
 // new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
 // there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
-// that reports an error but did take place counts as done. Windows: a `target` or a copy beside it
-// that another program holds open without delete sharing is waited for, about five seconds at
-// most, before the replacement fails. The replacement takes the read-only, hidden, system, archive
-// and not-content-indexed attributes of the old `target` (Windows) before the rename. Closes
-// `source` in every case. Returns true when `target` holds the new content and `source_path` no
-// longer names it, also when a rename that failed had taken the old `target` away (a file server
-// whose client deletes the target before renaming, and goes away between the two steps) and
-// putting the synced copy in its place once more succeeded. Returns false when it does not:
-// `source_path` still names the written file, with its own attributes, and either `target` is
-// unchanged and any intermediate copy is deleted, or `target` is gone and a complete, synced copy
-// is kept beside it as saved_copy_path(target) (filled under copy_beside_path(target), renamed
-// only once complete) for restore_saved_copy; when even that rename fails, the copy stays under
-// copy_beside_path(target), which the next run deletes.
+// that reports an error but did take place counts as done. On an SMB share (POSIX), whose Linux
+// client deletes a target that the server refuses to replace because someone holds it open, and
+// renames again, nothing is renamed onto the old `target`: it moves aside to
+// saved_copy_path(target) first, the new file takes the free name, and the old one is deleted (a
+// reader opening `target` in between finds nothing, never a half file). Windows: a `target` or a
+// copy beside it that another program holds open without delete sharing is waited for, about five
+// seconds at most, before the replacement fails. The replacement takes the read-only, hidden,
+// system, archive and not-content-indexed attributes of the old `target` (Windows) before the
+// rename. Closes `source` in every case. Returns true when `target` holds the new content and
+// `source_path` no longer names it, also when a rename that failed had taken the old `target`
+// away and putting the synced copy in its place once more succeeded. Returns false when it does
+// not: `source_path` still names the written file, with its own attributes, and either `target`
+// is unchanged and any intermediate copy is deleted, or `target` is gone and a complete copy is
+// kept beside it as saved_copy_path(target) for restore_saved_copy: the old `target` where it
+// was moved aside and could not be moved back, otherwise the synced new copy (filled under
+// copy_beside_path(target), renamed only once complete); when even that rename fails, the copy
+// stays under copy_beside_path(target), which the next run deletes.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
 
 // When nothing stands at `path` (no file, no link) but a complete copy of the version file is
-// kept beside it, saved_copy_path(path), from a run whose replacement lost the old file: moves
+// kept beside it, saved_copy_path(path), from a run whose replacement failed halfway: moves
 // that copy onto `path`, never replacing a file that has appeared there meanwhile. Returns true
 // when a copy was moved into place; false, changing nothing, otherwise.
 bool restore_saved_copy(const char* path);
@@ -208,10 +212,12 @@ inline constexpr int kLockSliceSeconds = 10;
 // all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
 // slices of kLockSliceSeconds, the companion closed and opened again between two; after
 // `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is
-// taken at once. POSIX: otherwise the request blocks in the kernel among the other waiters and a
-// timer signal ends the slice (SIGALRM, its handler in place only while the request waits, so a
-// caller must not use that timer). Windows: the request is repeated after pauses that grow to
-// 50 ms, which serves every waiter in time but in no fixed order.
+// taken at once. POSIX, on a local disk: otherwise the request blocks in the kernel among the
+// other waiters and a timer signal ends the slice (SIGALRM, its handler in place only while the
+// request waits, so a caller must not use that timer). POSIX on NFS and SMB, where a blocked
+// request may outlive every signal, and Windows: the request never blocks; it is repeated after
+// pauses that grow to 100 ms (Windows: 50 ms), which serves every waiter in time but in no fixed
+// order.
 // The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
 // for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
 // so the lock serializes runs on every machine that reaches the file through such a server, and

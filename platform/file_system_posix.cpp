@@ -3,7 +3,8 @@
 // place elsewhere: HAVE_COPY_FILE_RANGE (Linux, FreeBSD), HAVE_SYNC_FILE_RANGE (Linux),
 // HAVE_FULLFSYNC (macOS), HAVE_RENAME_EXCHANGE (Linux), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR
 // (extended attributes), HAVE_STAT_MTIM and HAVE_STAT_MTIMESPEC (modification times to the
-// nanosecond).
+// nanosecond), HAVE_STATFS_F_TYPE (Linux) and HAVE_STATFS_FSTYPENAME (macOS, the BSDs): which
+// file system holds a file.
 #include "posix_extras.h"
 
 #include <fcntl.h>
@@ -16,6 +17,12 @@
 #if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
 #include <sys/xattr.h>
 #endif
+#if HAVE_STATFS_F_TYPE
+#include <sys/vfs.h>
+#elif HAVE_STATFS_FSTYPENAME
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -23,6 +30,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
@@ -47,14 +55,66 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// Blocks until `fd` holds an exclusive flock. Returns false when the file system offers no lock
-// (or refuses this one); the caller then goes on without it.
-bool lock_exclusively(int fd) {
-  int locked = 0;
-  do {
-    locked = ::flock(fd, LOCK_EX);
-  } while (locked != 0 && errno == EINTR);
-  return locked == 0;
+
+// The file systems whose clients behave unlike a local disk in ways the lock wait and the
+// replacement must allow for.
+enum class FileSystemKind {
+  kLocal,  // or not known to be a network file system
+  kNfs,
+  // The Linux SMB client waits for the server's answer to a blocked lock request whatever signal
+  // comes, and where the server refuses to rename onto a file that is open, it deletes that file
+  // and renames again: the file then vanishes when its last holder closes it.
+  kSmb,
+};
+
+FileSystemKind file_system_kind(int fd) {
+#if HAVE_STATFS_F_TYPE
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) {
+    return FileSystemKind::kLocal;
+  }
+  // f_type is signed on some systems and 32 bits wide on others; the magic numbers are 32 bits.
+  switch (static_cast<std::uint32_t>(info.f_type)) {
+    case 0x6969U:  // NFS_SUPER_MAGIC
+      return FileSystemKind::kNfs;
+    case 0xFF534D42U:  // CIFS_SUPER_MAGIC
+    case 0xFE534D42U:  // SMB2_SUPER_MAGIC
+    case 0x517BU:      // SMB_SUPER_MAGIC
+      return FileSystemKind::kSmb;
+    default:
+      return FileSystemKind::kLocal;
+  }
+#elif HAVE_STATFS_FSTYPENAME
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) {
+    return FileSystemKind::kLocal;
+  }
+  if (std::strcmp(info.f_fstypename, "nfs") == 0) {
+    return FileSystemKind::kNfs;
+  }
+  return std::strcmp(info.f_fstypename, "smbfs") == 0 ? FileSystemKind::kSmb
+                                                      : FileSystemKind::kLocal;
+#else
+  (void)fd;
+  return FileSystemKind::kLocal;
+#endif
+}
+
+// The kind of file system that holds `directory`.
+FileSystemKind file_system_kind_of_directory(const std::string& directory) {
+  const int fd = open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) {
+    return FileSystemKind::kLocal;
+  }
+  const FileSystemKind kind = file_system_kind(fd);
+  ::close(fd);
+  return kind;
+}
+
+long monotonic_milliseconds() {
+  struct timespec now {};
+  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // Set by the timer that ends a slice of a lock wait (lock_within).
@@ -66,21 +126,58 @@ extern "C" void end_slice(int /*signal*/) {
 
 enum class LockWait { kLocked, kSliceEnded, kNoLocks };
 
-// Asks for an exclusive flock on `fd` for at most `milliseconds`. A free lock is taken at once;
-// otherwise the request blocks in the kernel, where waiters take their turns, until a timer signal
-// (SIGALRM, its handler in place only meanwhile) interrupts it. The timer repeats, so a signal
-// that comes just before the request starts to block is followed by another. Returns kNoLocks
-// when the file system offers no lock (or refuses this one).
-LockWait lock_within(int fd, long milliseconds) {
-  int free_now = 0;
+// Whether a lock request that must not wait failed with `error` because another holds the lock.
+// The Linux SMB client says so with EACCES, where flock has EWOULDBLOCK: taken for a file system
+// without locks, it would let a run go ahead unlocked beside the holder.
+bool held_by_another(int error) {
+  return error == EWOULDBLOCK || error == EACCES;
+}
+
+// Asks for the exclusive flock on `fd` without waiting. Returns kSliceEnded when another holds it.
+LockWait try_lock(int fd) {
+  int locked = 0;
   do {
-    free_now = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (free_now != 0 && errno == EINTR);
-  if (free_now == 0 || errno != EWOULDBLOCK) {
-    return free_now == 0 ? LockWait::kLocked : LockWait::kNoLocks;
+    locked = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (locked != 0 && errno == EINTR);
+  if (locked == 0) {
+    return LockWait::kLocked;
   }
-  if (milliseconds <= 0) {
-    return LockWait::kSliceEnded;
+  return held_by_another(errno) ? LockWait::kSliceEnded : LockWait::kNoLocks;
+}
+
+// Asks for the exclusive flock on `fd` again and again, without ever waiting in the kernel, for
+// at most `milliseconds`: the pause between two requests grows from 2 ms to 100 ms, so that a
+// lock let go is taken soon and a long wait costs the server ten requests a second. A request
+// that blocks on a file server may not be given up (the Linux SMB client waits for its answer
+// whatever signal comes), and blocked requests piled up at the server can keep it from answering
+// the holder's unlock.
+LockWait poll_lock_within(int fd, long milliseconds) {
+  static constexpr long kFirstPauseMs = 2;
+  static constexpr long kLongestPauseMs = 100;
+  const long deadline = monotonic_milliseconds() + milliseconds;
+  for (long pause = kFirstPauseMs;; pause = std::min(pause * 2, kLongestPauseMs)) {
+    const LockWait wait = try_lock(fd);
+    const long left = deadline - monotonic_milliseconds();
+    if (wait != LockWait::kSliceEnded || left <= 0) {
+      return wait;
+    }
+    pause_milliseconds(static_cast<unsigned>(std::min(pause, left)));
+  }
+}
+
+// Asks for an exclusive flock on `fd` for at most `milliseconds`. A free lock is taken at once.
+// On a network file system the request is repeated (poll_lock_within). Elsewhere the request
+// blocks in the kernel, where waiters take their turns, until a timer signal (SIGALRM, its handler
+// in place only meanwhile) interrupts it. The timer repeats, so a signal that comes just before
+// the request starts to block is followed by another. Returns kNoLocks when the file system
+// offers no lock (or refuses this one).
+LockWait lock_within(int fd, long milliseconds) {
+  const LockWait free_now = try_lock(fd);
+  if (free_now != LockWait::kSliceEnded || milliseconds <= 0) {
+    return free_now;
+  }
+  if (file_system_kind(fd) != FileSystemKind::kLocal) {
+    return poll_lock_within(fd, milliseconds);
   }
   struct sigaction on_timer {};
   on_timer.sa_handler = end_slice;  // no SA_RESTART: the request ends with EINTR
@@ -108,10 +205,22 @@ LockWait lock_within(int fd, long milliseconds) {
   return error == EINTR ? LockWait::kSliceEnded : LockWait::kNoLocks;
 }
 
-long monotonic_milliseconds() {
-  struct timespec now {};
-  (void)::clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+// Waits until `fd` holds an exclusive flock, however long that takes. Returns false when the file
+// system offers no lock (or refuses this one); the caller then goes on without it.
+bool lock_exclusively(int fd) {
+  if (file_system_kind(fd) != FileSystemKind::kLocal) {
+    static constexpr long kPollMs = 60'000;
+    LockWait wait = LockWait::kSliceEnded;
+    while (wait == LockWait::kSliceEnded) {
+      wait = poll_lock_within(fd, kPollMs);
+    }
+    return wait == LockWait::kLocked;
+  }
+  int locked = 0;
+  do {
+    locked = ::flock(fd, LOCK_EX);
+  } while (locked != 0 && errno == EINTR);
+  return locked == 0;
 }
 
 FileStamp stamp_from(const struct stat& status) {
@@ -333,15 +442,62 @@ bool nothing_at(const char* path) {
   return ::lstat(path, &status) != 0 && errno == ENOENT;
 }
 
-// After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
-// `written`) onto `target` once more, and when that fails too keeps it as saved_copy_path(target)
-// for the next run. Returns whether `target` holds the copy.
-bool put_in_place_or_save(const std::string& copy_path, const char* target,
-                          const struct stat& written) {
-  if (::rename(copy_path.c_str(), target) == 0 || names_file(target, written)) {
+// Deletes the file at `path`. On an SMB share a file that somebody holds open is only marked for
+// deletion, and its name stays until they close it, refusing to be renamed onto meanwhile: the
+// file first takes a name of this run's own, so that `path` is free at once.
+void delete_under_own_name(const std::string& path) {
+  const std::string own = path + "." + std::to_string(::getpid()) + "-" +
+                          std::to_string(monotonic_milliseconds());
+  (void)::unlink(::rename(path.c_str(), own.c_str()) == 0 ? own.c_str() : path.c_str());
+}
+
+// Renames `from`, the file `written`, onto `target` in one step. Returns true when `target` names
+// that file afterwards, also when the rename reported failure yet took place; otherwise errno
+// tells why. On an SMB share nothing is renamed onto a file that stands there: the old `target`
+// first moves aside to saved_copy_path(target), the new file takes the free name, and the old
+// one is deleted; a reader that opens `target` between the two renames finds nothing, but never a
+// half file, and a file that somebody holds open is never deleted in `target`'s place. When the
+// new file cannot take the name, the old one moves back, or stays aside, complete, for
+// restore_saved_copy.
+bool rename_into_place(const char* from, const char* target, const struct stat& written) {
+  const bool move_aside =
+      file_system_kind_of_directory(directory_of(target)) == FileSystemKind::kSmb &&
+      !nothing_at(target);
+  const std::string aside = saved_copy_path(target);
+  if (move_aside) {
+    // Left by a run cut between its renames, whose copy a later run put back.
+    (void)::unlink(aside.c_str());
+    if (::rename(target, aside.c_str()) != 0 && !(nothing_at(target) && !nothing_at(aside.c_str()))) {
+      return false;
+    }
+  }
+  if (::rename(from, target) == 0 || names_file(target, written)) {
+    if (move_aside) {
+      delete_under_own_name(aside);
+    }
     return true;
   }
-  (void)::rename(copy_path.c_str(), saved_copy_path(target).c_str());
+  const int error = errno;
+  if (move_aside) {
+    (void)restore_saved_copy(target);
+  }
+  errno = error;
+  return false;
+}
+
+// After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
+// `written`) onto `target` once more, and when that fails too keeps it as saved_copy_path(target)
+// for the next run, unless the old `target` waits there already. Returns whether `target` holds
+// the copy.
+bool put_in_place_or_save(const std::string& copy_path, const char* target,
+                          const struct stat& written) {
+  if (rename_into_place(copy_path.c_str(), target, written)) {
+    return true;
+  }
+  const std::string saved = saved_copy_path(target);
+  if (!nothing_at(saved.c_str()) || ::rename(copy_path.c_str(), saved.c_str()) != 0) {
+    (void)::unlink(copy_path.c_str());
+  }
   return false;
 }
 
@@ -349,7 +505,7 @@ bool put_in_place_or_save(const std::string& copy_path, const char* target,
 // atomic, gives the copy `source`'s attributes, makes it durable and renames it onto `target`.
 // The copy has a fixed name, so a run killed meanwhile leaves at most that one file, which the
 // next run removes. On failure `target` is unchanged and the copy is deleted, or `target` is gone
-// and the copy is kept (put_in_place_or_save).
+// and a complete copy is kept (put_in_place_or_save).
 bool replace_through_copy_beside(int source, const char* target) {
   const std::string copy_path = copy_beside_path(target);
   const int copy = create_exclusively(copy_path.c_str());
@@ -361,7 +517,7 @@ bool replace_through_copy_beside(int source, const char* target) {
   struct stat written {};
   copied = ::fstat(copy, &written) == 0 && copied;
   copied = close_file(copy) && copied;
-  if (copied && (::rename(copy_path.c_str(), target) == 0 || names_file(target, written))) {
+  if (copied && rename_into_place(copy_path.c_str(), target, written)) {
     return true;
   }
   if (copied && nothing_at(target)) {
@@ -371,22 +527,14 @@ bool replace_through_copy_beside(int source, const char* target) {
   return false;
 }
 
-// Renames the open file `source` from `source_path` onto `target` after checking that the name
-// still is that file. A rename that reports failure yet took place counts as done.
+// Renames the open file `source` from `source_path` onto `target` (rename_into_place) after
+// checking that the name still is that file.
 bool rename_open_file(int source, const char* source_path, const char* target) {
   struct stat written {};
   if (::fstat(source, &written) != 0 || !names_file(source_path, written)) {
     return false;
   }
-  if (::rename(source_path, target) == 0) {
-    return true;
-  }
-  const int error = errno;
-  if (names_file(target, written)) {
-    return true;
-  }
-  errno = error;
-  return false;
+  return rename_into_place(source_path, target, written);
 }
 
 // Waits until no other run holds the file at `path` (a regular file that stood there), so that
@@ -922,14 +1070,11 @@ FileLock try_lock_file(const char* path, bool& busy) {
   if (fd < 0) {
     return kNoLock;
   }
-  int locked = 0;
-  do {
-    locked = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (locked != 0 && errno == EINTR);
-  if (locked == 0) {
+  const LockWait wait = try_lock(fd);
+  if (wait == LockWait::kLocked) {
     return fd;
   }
-  busy = errno == EWOULDBLOCK;
+  busy = wait == LockWait::kSliceEnded;
   ::close(fd);
   return kNoLock;
 }
