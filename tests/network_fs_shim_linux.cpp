@@ -5,8 +5,10 @@
 //                 reading; otherwise EBADF.
 //   cifs          flock as a mandatory byte-range lock on a CIFS mount: while one open file
 //                 description holds it, reading or writing the file through any other descriptor
-//                 fails with EACCES. The lock is an open-file-description lock (fcntl F_OFD_*) on
-//                 the descriptor, so an exclusive one needs a descriptor open for writing.
+//                 fails with EACCES, and so does a request that may not wait (not EWOULDBLOCK, as
+//                 the Linux client says). The lock is an open-file-description lock (fcntl
+//                 F_OFD_*) on the descriptor, so an exclusive one needs a descriptor open for
+//                 writing. fstatfs reports an SMB mount.
 //   rename-fails  rename does its work, then reports EIO.
 //   rename-deletes-target   a rename onto a file that exists deletes that file, then reports EIO
 //                 without renaming, as a CIFS client does whose server refuses to replace and
@@ -19,6 +21,7 @@
 //                 waits until a signal interrupts it (EINTR), or fails with EWOULDBLOCK when it is
 //                 not to wait, and so does every later request through that descriptor, until it
 //                 is closed, which frees the lock.
+// With BUMPBUILD_TEST_FS_TYPE=smb, fstatfs reports an SMB mount under any rule.
 // When BUMPBUILD_TEST_FS_LOG names a file, a line is appended to it for every flock call
 // ("flock"), every rename ("rename FROM") and every rename reported as failed, so that a test can
 // see what the command did and the rule at work. When BUMPBUILD_TEST_FS_STOP names a file (its
@@ -29,6 +32,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -99,7 +103,7 @@ int cifs_flock(int fd, int operation) {
     result = ::fcntl(fd, command, &range);
   } while (result != 0 && errno == EINTR);
   if (result != 0 && errno == EAGAIN) {
-    errno = EWOULDBLOCK;
+    errno = EACCES;
   }
   return result;
 }
@@ -251,6 +255,16 @@ int rename(const char* from, const char* to) noexcept(noexcept(::rename("", ""))
     return -1;
   }
   return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
+}
+
+int fstatfs(int fd, struct statfs* info) noexcept(noexcept(::fstatfs(0, static_cast<struct statfs*>(info)))) {
+  const int result = next<int(int, struct statfs*)>("fstatfs")(fd, info);
+  const char* type = std::getenv("BUMPBUILD_TEST_FS_TYPE");
+  if (result == 0 &&
+      (rule() == Rule::kCifs || (type != nullptr && std::strcmp(type, "smb") == 0))) {
+    info->f_type = 0xFF534D42;  // CIFS_SUPER_MAGIC
+  }
+  return result;
 }
 
 int close(int fd) {

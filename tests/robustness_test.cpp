@@ -448,6 +448,30 @@ TEST_F(Robustness, RenameThatTakesTheVersionFileAwayNeverLeavesItMissing) {
   }
 }
 
+TEST_F(Robustness, OnSmbNoRenameMeetsTheVersionFileAndOneThatFailsLandsNothing) {
+  if (const std::optional<std::string> reason = network_shim_missing()) {
+    GTEST_SKIP() << *reason;
+  }
+  // The client would delete a version file that the server refuses to replace: the old file
+  // moves aside first, and comes back when the new one cannot take its name.
+  for (const bool server_stays_away : {false, true}) {
+    SCOPED_TRACE(server_stays_away ? "every rename onto the version file fails" : "none fails");
+    empty_version_directory();
+    write_version_file(small_version_file(41));
+    ChildOptions options = scratch_options(fresh_working_directory(), {"ABC"});
+    const fs::path log = fresh_working_directory("log") / "shim.log";
+    options.environment =
+        network_rule(server_stays_away ? "rename-loses-target" : "rename-deletes-target", log);
+    options.environment.emplace_back("BUMPBUILD_TEST_FS_TYPE=smb");
+    const ChildResult result = run_child(options);
+    EXPECT_EQ(result.exit_status, server_stays_away ? 1 : 0);
+    EXPECT_EQ(result.output, server_stays_away ? "Can't replace version file" : "");
+    EXPECT_EQ(logged(log, "rename reported as failed"), server_stays_away ? 1 : 0);
+    EXPECT_EQ(read_version_file(), small_version_file(server_stays_away ? 41 : 42));
+    EXPECT_EQ(names_beside_version_file(), std::vector<std::string>{});
+  }
+}
+
 TEST_F(Robustness, LinkAtTheVersionPathIsFollowed) {
   // The link's target lies in another directory: it is bumped, locked and replaced there.
   const fs::path target = scratch_version_file().parent_path() / "real" / "version.h";
