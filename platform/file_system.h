@@ -206,8 +206,9 @@ inline constexpr FileLock kLockTimedOut = -2;
 inline constexpr int kLockSliceSeconds = 10;
 
 // Stores in `resolved` the path of the file that `path` names once symbolic links are followed
-// (POSIX; Windows takes `path` as it stands), or `path` itself when nothing exists there. Then,
-// when that is a regular file, waits until this process holds the exclusive lock on its
+// (POSIX, also when that file is missing; Windows takes `path` as it stands). Then, when that is
+// a regular file, or (POSIX) nothing but with saved_copy_path(resolved) beside it, as while a run
+// replaces a file on an SMB share, waits until this process holds the exclusive lock on its
 // companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
 // all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
 // slices of kLockSliceSeconds, the companion closed and opened again between two; after
@@ -223,8 +224,8 @@ inline constexpr int kLockSliceSeconds = 10;
 // so the lock serializes runs on every machine that reaches the file through such a server, and
 // never holds the version file itself open. A run that waited re-checks that `path` still leads
 // to the file it locked, and otherwise locks the file it leads to now.
-// Returns kNoLock, holding nothing, when there is no regular file at `path` (nothing is created
-// then), and when the companion cannot be opened (Windows: not even after waiting about five
+// Returns kNoLock, holding nothing, when there is no regular file at `path` and no saved copy
+// beside it (nothing is created then), and when the companion cannot be opened (Windows: not even after waiting about five
 // seconds for another program that holds it) or the file system offers no locks: the run then
 // goes on unlocked.
 FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds);

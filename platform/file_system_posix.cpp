@@ -166,7 +166,7 @@ LockWait poll_lock_within(int fd, long milliseconds) {
 }
 
 // Asks for an exclusive flock on `fd` for at most `milliseconds`. A free lock is taken at once.
-// On a network file system the request is repeated (poll_lock_within). Elsewhere the request
+// On an SMB share the request is repeated (poll_lock_within). Elsewhere the request
 // blocks in the kernel, where waiters take their turns, until a timer signal (SIGALRM, its handler
 // in place only meanwhile) interrupts it. The timer repeats, so a signal that comes just before
 // the request starts to block is followed by another. Returns kNoLocks when the file system
@@ -176,7 +176,7 @@ LockWait lock_within(int fd, long milliseconds) {
   if (free_now != LockWait::kSliceEnded || milliseconds <= 0) {
     return free_now;
   }
-  if (file_system_kind(fd) != FileSystemKind::kLocal) {
+  if (file_system_kind(fd) == FileSystemKind::kSmb) {
     return poll_lock_within(fd, milliseconds);
   }
   struct sigaction on_timer {};
@@ -208,7 +208,7 @@ LockWait lock_within(int fd, long milliseconds) {
 // Waits until `fd` holds an exclusive flock, however long that takes. Returns false when the file
 // system offers no lock (or refuses this one); the caller then goes on without it.
 bool lock_exclusively(int fd) {
-  if (file_system_kind(fd) != FileSystemKind::kLocal) {
+  if (file_system_kind(fd) == FileSystemKind::kSmb) {
     static constexpr long kPollMs = 60'000;
     LockWait wait = LockWait::kSliceEnded;
     while (wait == LockWait::kSliceEnded) {
@@ -757,6 +757,35 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
   return replaced;
 }
 
+// The path of the file that `path` names once symbolic links are followed, also when no file
+// stands there (then its directory's links are followed, and a link at `path` that leads nowhere
+// is followed as far as it goes); `path` itself when not even its directory can be found.
+std::string resolved_path(const char* path) {
+  std::string current = path;
+  static constexpr int kMostLinks = 40;  // as many as the kernel follows
+  for (int links = 0; links < kMostLinks; ++links) {
+    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(current.c_str(), nullptr),
+                                                           &std::free);
+    if (real != nullptr) {
+      return real.get();
+    }
+    std::string target(4096, '\0');
+    const ssize_t size = ::readlink(current.c_str(), target.data(), target.size());
+    if (size < 0 || static_cast<std::size_t>(size) == target.size()) {
+      const std::unique_ptr<char, decltype(&std::free)> directory(
+          ::realpath(directory_of(current).c_str(), nullptr), &std::free);
+      if (directory == nullptr) {
+        return path;
+      }
+      const std::string name = current.substr(current.rfind('/') + 1);  // npos + 1 is 0
+      return std::string(directory.get()) + (directory.get() == std::string("/") ? "" : "/") + name;
+    }
+    target.resize(static_cast<std::size_t>(size));
+    current = target.starts_with('/') ? target : directory_of(current) + "/" + target;
+  }
+  return path;
+}
+
 // Opens the companion that locks `resolved`; -1 when it cannot be opened.
 int open_companion(const std::string& companion) {
   int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
@@ -774,10 +803,12 @@ int open_companion(const std::string& companion) {
 FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds) {
   const long deadline = monotonic_milliseconds() + wait_seconds * 1000L;
   for (;;) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
-    resolved = real != nullptr ? real.get() : path;
+    resolved = resolved_path(path);
+    // A missing file with a complete copy beside it is one that a run holding the lock has moved
+    // aside for a moment, or that a run cut off there left: the lock is waited for all the same.
     struct stat target {};
-    if (real == nullptr || ::stat(resolved.c_str(), &target) != 0 || !S_ISREG(target.st_mode)) {
+    const bool standing = ::stat(resolved.c_str(), &target) == 0;
+    if (standing ? !S_ISREG(target.st_mode) : nothing_at(saved_copy_path(resolved).c_str())) {
       return kNoLock;
     }
     const std::string companion = lock_companion_path(resolved);
@@ -800,8 +831,7 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait
     }
     // While this run waited, the link at `path` may have been pointed elsewhere, or someone may
     // have deleted the companion: then the lock that counts is on another file.
-    const std::unique_ptr<char, decltype(&std::free)> now(::realpath(path, nullptr), &std::free);
-    if (now != nullptr && resolved == now.get() && names_open_file(companion.c_str(), fd)) {
+    if (resolved_path(path) == resolved && names_open_file(companion.c_str(), fd)) {
       return fd;
     }
     ::close(fd);

@@ -243,7 +243,6 @@ int lock_wait_from(const char* seconds) {
 }
 
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
-  restore_saved_copy(paths.version_file);
   for (int attempt = 0; attempt < kMaxRunAttempts; ++attempt) {
     std::string version_file;
     const FileLock lock =
@@ -251,6 +250,8 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
     if (lock == kLockTimedOut) {
       break;
     }
+    // Under the lock: a run that holds it may have moved the file aside for a moment.
+    restore_saved_copy(version_file.c_str());
     if (lock != kNoLock) {
       remove_leftover_copy(version_file.c_str());
     }

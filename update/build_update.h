@@ -74,9 +74,8 @@ int lock_wait_from(const char* seconds);
 // version file was bumped: a copy of it as this run left it, written while the lock is still
 // held. Every other outcome removes what an earlier run left at that path, except that a path
 // refused as above is never touched.
-// Before anything else, a complete copy that an earlier run kept beside a missing version file
-// is put in its place (restore_saved_copy); that run's build number then stands, and this run
-// bumps it.
+// Once the lock is held, a complete copy that an earlier run kept beside a missing version file
+// is put in its place (restore_saved_copy), and this run bumps it.
 // Runs on one version file are serialized by the exclusive lock of lock_file_exclusively, held
 // from before the temporary file is touched until the version file has been replaced; the
 // temporary file has its own lock, taken after that one, against runs for other version files
