@@ -453,36 +453,65 @@ void delete_under_own_name(const std::string& path) {
 
 // Renames `from`, the file `written`, onto `target` in one step. Returns true when `target` names
 // that file afterwards, also when the rename reported failure yet took place; otherwise errno
-// tells why. On an SMB share nothing is renamed onto a file that stands there: the old `target`
-// first moves aside to saved_copy_path(target), the new file takes the free name, and the old
-// one is deleted; a reader that opens `target` between the two renames finds nothing, but never a
-// half file, and a file that somebody holds open is never deleted in `target`'s place. When the
-// new file cannot take the name, the old one moves back, or stays aside, complete, for
-// restore_saved_copy.
-bool rename_into_place(const char* from, const char* target, const struct stat& written) {
-  const bool move_aside =
-      file_system_kind_of_directory(directory_of(target)) == FileSystemKind::kSmb &&
-      !nothing_at(target);
-  const std::string aside = saved_copy_path(target);
-  if (move_aside) {
-    // Left by a run cut between its renames, whose copy a later run put back.
-    (void)::unlink(aside.c_str());
-    if (::rename(target, aside.c_str()) != 0 && !(nothing_at(target) && !nothing_at(aside.c_str()))) {
-      return false;
-    }
-  }
-  if (::rename(from, target) == 0 || names_file(target, written)) {
-    if (move_aside) {
-      delete_under_own_name(aside);
-    }
+// tells why.
+bool rename_onto(const char* from, const char* target, const struct stat& written) {
+  if (::rename(from, target) == 0) {
     return true;
   }
   const int error = errno;
-  if (move_aside) {
-    (void)restore_saved_copy(target);
+  if (names_file(target, written)) {
+    return true;
   }
   errno = error;
   return false;
+}
+
+// Waits until nothing stands at `path` any more, a minute at most; true when so.
+bool wait_until_gone(const char* path) {
+  static constexpr long kLongestWaitMs = 60'000;
+  const long deadline = monotonic_milliseconds() + kLongestWaitMs;
+  for (unsigned pause = 2; !nothing_at(path); pause = std::min(pause * 2, 100U)) {
+    if (monotonic_milliseconds() >= deadline) {
+      return false;
+    }
+    pause_milliseconds(pause);
+  }
+  return true;
+}
+
+// rename_onto, where `target` may lie on an SMB share. There the server refuses to replace a
+// file that a program on this machine holds open (a compiler reading the header), and the Linux
+// client then deletes `target` and renames again, which fails while the deleted file is held: the
+// file vanishes once its holder closes it. So the old `target` first gets a second name,
+// saved_copy_path(target), which keeps it whole whatever happens to its own; after such a
+// refusal the rename is made again once the deleted file has gone, and the second name goes once
+// `target` holds the new file. Where the share has no hard links, the old `target` moves aside to
+// that name instead, and a reader on another machine finds no file for a moment. When the new file
+// cannot take the name, the old one stays under the second name, and comes back
+// (restore_saved_copy) as soon as nothing stands at `target`.
+bool rename_into_place(const char* from, const char* target, const struct stat& written) {
+  if (file_system_kind_of_directory(directory_of(target)) != FileSystemKind::kSmb ||
+      nothing_at(target)) {
+    return rename_onto(from, target, written);
+  }
+  const std::string kept = saved_copy_path(target);
+  delete_under_own_name(kept);  // left by a run cut off after the link, while `target` stood
+  const bool linked = ::link(target, kept.c_str()) == 0;
+  if (!linked && ::rename(target, kept.c_str()) != 0) {
+    return false;
+  }
+  bool replaced = rename_onto(from, target, written);
+  const int error = errno;
+  if (!replaced && linked && error == EACCES && wait_until_gone(target)) {
+    replaced = rename_onto(from, target, written);
+  }
+  if (replaced || (linked && error != EACCES && !nothing_at(target))) {
+    delete_under_own_name(kept);  // `target` holds a whole file, new or old
+  } else {
+    (void)restore_saved_copy(target);
+  }
+  errno = error;
+  return replaced;
 }
 
 // After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
@@ -786,9 +815,10 @@ std::string resolved_path(const char* path) {
   return path;
 }
 
-// Opens the companion that locks `resolved`; -1 when it cannot be opened.
-int open_companion(const std::string& companion) {
-  int fd = open_retrying(companion.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0666);
+// Opens the companion that locks `resolved`, creating it when `create` says so; -1 when it cannot
+// be opened.
+int open_companion(const std::string& companion, bool create) {
+  int fd = open_retrying(companion.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW, 0666);
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
     // A companion this user may not write still locks on a local file system.
     fd = open_retrying(companion.c_str(), O_RDONLY | O_NOFOLLOW);
@@ -804,15 +834,16 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait
   const long deadline = monotonic_milliseconds() + wait_seconds * 1000L;
   for (;;) {
     resolved = resolved_path(path);
-    // A missing file with a complete copy beside it is one that a run holding the lock has moved
-    // aside for a moment, or that a run cut off there left: the lock is waited for all the same.
     struct stat target {};
     const bool standing = ::stat(resolved.c_str(), &target) == 0;
-    if (standing ? !S_ISREG(target.st_mode) : nothing_at(saved_copy_path(resolved).c_str())) {
+    if (standing && !S_ISREG(target.st_mode)) {
       return kNoLock;
     }
+    // A file missing beside its companion may be gone only for this machine's eyes, or for a
+    // moment (an SMB client caches that a name is free; a run replacing the file on an SMB share
+    // may have lost it for a moment): the lock is waited for all the same.
     const std::string companion = lock_companion_path(resolved);
-    const int fd = open_companion(companion);
+    const int fd = open_companion(companion, standing);
     if (fd < 0) {
       return kNoLock;
     }

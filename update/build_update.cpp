@@ -121,6 +121,20 @@ Snapshot start_snapshot(const UpdatePaths& paths, const std::string& version_fil
 // since the run read it.
 constexpr int kVersionFileChanged = -1;
 
+// Deletes the temporary file after the version file, in the state `read`, could not be read.
+// Returns kVersionFileChanged when the path no longer names that file in that state: an NFS
+// client may open a file that another machine has just replaced, and then reading it fails
+// (a stale file handle), so the run starts again on the file the path names now. Otherwise
+// reports "Can't read version file".
+int discard_unreadable(TextOutputFile& output, const char* temp_file, const char* version_file,
+                       const FileStamp& read) {
+  if (!same_stamp(stamp_at(version_file), read)) {
+    remove_file(output.release(), temp_file);
+    return kVersionFileChanged;
+  }
+  return discard_and_report(output, temp_file, "Can't read version file");
+}
+
 // The run once the lock is held (or the version file is missing, so there is nothing to lock).
 // `version_file` is the file that the version path leads to. Sets `bumped` once the version file
 // has been replaced; the rewritten copy is in `snapshot.file` by then. Returns
@@ -148,14 +162,14 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   }
   if (!is_regular_file(input->file())) {
     // A device never ends, and a directory has no text.
-    return discard_and_report(*output, temp_file, "Can't read version file");
+    return discard_unreadable(*output, temp_file, version_file, read);
   }
   // A copy that will be copied again beside the version file is deleted, never synced: it gains
   // nothing from early writing. Only a hint: what is synced is decided after the copy.
   const bool write_back = !replacement_copies_beside(output->file(), temp_file, version_file);
   const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1], write_back);
   if (input->failed()) {
-    return discard_and_report(*output, temp_file, "Can't read version file");
+    return discard_unreadable(*output, temp_file, version_file, read);
   }
   if (output->failed()) {
     return discard_and_report(*output, temp_file, "Can't write temporary file");
