@@ -21,7 +21,8 @@ inline constexpr FileHandle kNoFile = -1;
 
 // Opens an existing file for reading, in binary mode. Returns kNoFile when the file does not
 // exist or cannot be opened (Windows: after waiting about five seconds for another program that
-// holds it without read sharing); nothing is created. Opening a directory or a device may succeed;
+// holds it without read sharing; POSIX: after trying again for about a second where the open
+// failed as a file server's client fails for a moment on a file that stands); nothing is created. Opening a directory or a device may succeed;
 // is_regular_file tells.
 FileHandle open_file_for_reading(const char* path);
 
@@ -97,21 +98,21 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // when `source_path` and `target` lie on different file systems, `source` is first copied into a
 // new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
 // there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
-// that reports an error but did take place counts as done. On an SMB share (POSIX), whose Linux
-// client deletes a target that the server refuses to replace because someone holds it open, and
-// renames again, nothing is renamed onto the old `target`: it moves aside to
-// saved_copy_path(target) first, the new file takes the free name, and the old one is deleted (a
-// reader opening `target` in between finds nothing, never a half file). Windows: a `target` or a
-// copy beside it that another program holds open without delete sharing is waited for, about five
+// that reports an error but did take place counts as done. On an SMB share (POSIX) the old
+// `target` gets a second name, saved_copy_path(target), for the moment of the rename (moves there,
+// where the share has no hard links): the server refuses to replace a file that a program on this
+// machine holds open, and the Linux client then deletes it, so that it vanishes once closed;
+// the rename is then made again once that file has gone, a minute at most. Windows: a `target` or
+// a copy beside it that another program holds open without delete sharing is waited for, about five
 // seconds at most, before the replacement fails. The replacement takes the read-only, hidden,
 // system, archive and not-content-indexed attributes of the old `target` (Windows) before the
 // rename. Closes `source` in every case. Returns true when `target` holds the new content and
 // `source_path` no longer names it, also when a rename that failed had taken the old `target`
 // away and putting the synced copy in its place once more succeeded. Returns false when it does
 // not: `source_path` still names the written file, with its own attributes, and either `target`
-// is unchanged and any intermediate copy is deleted, or `target` is gone and a complete copy is
-// kept beside it as saved_copy_path(target) for restore_saved_copy: the old `target` where it
-// was moved aside and could not be moved back, otherwise the synced new copy (filled under
+// is unchanged and any intermediate copy is deleted, or `target` is gone (or deleted and still
+// held open) and a complete copy is kept as saved_copy_path(target) for restore_saved_copy: the
+// old `target` on an SMB share, otherwise the synced new copy (filled under
 // copy_beside_path(target), renamed only once complete); when even that rename fails, the copy
 // stays under copy_beside_path(target), which the next run deletes.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
@@ -207,25 +208,24 @@ inline constexpr int kLockSliceSeconds = 10;
 
 // Stores in `resolved` the path of the file that `path` names once symbolic links are followed
 // (POSIX, also when that file is missing; Windows takes `path` as it stands). Then, when that is
-// a regular file, or (POSIX) nothing but with saved_copy_path(resolved) beside it, as while a run
-// replaces a file on an SMB share, waits until this process holds the exclusive lock on its
-// companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
+// a regular file, or (POSIX) nothing but its companion exists (an SMB client may see a file
+// missing that is there), waits until this process holds the exclusive lock on its companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
 // all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
 // slices of kLockSliceSeconds, the companion closed and opened again between two; after
 // `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is
-// taken at once. POSIX, on a local disk: otherwise the request blocks in the kernel among the
-// other waiters and a timer signal ends the slice (SIGALRM, its handler in place only while the
-// request waits, so a caller must not use that timer). POSIX on NFS and SMB, where a blocked
-// request may outlive every signal, and Windows: the request never blocks; it is repeated after
-// pauses that grow to 100 ms (Windows: 50 ms), which serves every waiter in time but in no fixed
-// order.
+// taken at once (a request that must not wait is refused with EWOULDBLOCK, or EACCES on SMB).
+// POSIX: otherwise the request blocks in the kernel among the other waiters and a timer signal
+// ends the slice (SIGALRM, its handler in place only while the request waits, so a caller must
+// not use that timer). POSIX on an SMB share, where a blocked request outlives every signal, and
+// Windows: the request never blocks; it is repeated after pauses that grow to 100 ms (Windows:
+// 50 ms), which serves every waiter in time but in no fixed order.
 // The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
 // for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
 // so the lock serializes runs on every machine that reaches the file through such a server, and
 // never holds the version file itself open. A run that waited re-checks that `path` still leads
 // to the file it locked, and otherwise locks the file it leads to now.
-// Returns kNoLock, holding nothing, when there is no regular file at `path` and no saved copy
-// beside it (nothing is created then), and when the companion cannot be opened (Windows: not even after waiting about five
+// Returns kNoLock, holding nothing, when there is no regular file at `path` (POSIX: nor its
+// companion; nothing is created then), and when the companion cannot be opened (Windows: not even after waiting about five
 // seconds for another program that holds it) or the file system offers no locks: the run then
 // goes on unlocked.
 FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds);

@@ -614,7 +614,19 @@ void prepare_process() {
 }
 
 FileHandle open_file_for_reading(const char* path) {
-  const int fd = open_retrying(path, O_RDONLY);
+  int fd = open_retrying(path, O_RDONLY);
+  // For a moment after another machine replaced a file, a file server's client may fail to open
+  // it although it stands (NFS: a stale handle; SMB: EINVAL or ENOENT while its cached view
+  // catches up): it is opened again after pauses that grow, for about a second in all.
+  static constexpr unsigned kLongestPauseMs = 640;
+  for (unsigned pause = 20; fd < 0 && pause <= kLongestPauseMs; pause *= 2) {
+    struct stat standing {};
+    if ((errno != ENOENT && errno != EINVAL && errno != ESTALE) || ::stat(path, &standing) != 0) {
+      break;
+    }
+    pause_milliseconds(pause);
+    fd = open_retrying(path, O_RDONLY);
+  }
   return fd < 0 ? kNoFile : fd;
 }
 

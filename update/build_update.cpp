@@ -283,6 +283,11 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
     if (status != kVersionFileChanged) {
       return status;
     }
+    // A file server's client may show a file's state late for a moment; the next try waits a
+    // little longer each time, 1.5 seconds in all.
+    if (attempt + 1 < kMaxRunAttempts) {
+      pause_milliseconds(100U << static_cast<unsigned>(attempt));
+    }
   }
   // Like every other refusal, this one leaves no temporary file behind.
   std::optional<TextOutputFile> output =
