@@ -4,7 +4,7 @@
 // HAVE_FULLFSYNC (macOS), HAVE_RENAME_EXCHANGE (Linux), HAVE_LINUX_XATTR and HAVE_MACOS_XATTR
 // (extended attributes), HAVE_STAT_MTIM and HAVE_STAT_MTIMESPEC (modification times to the
 // nanosecond), HAVE_STATFS_F_TYPE (Linux) and HAVE_STATFS_FSTYPENAME (macOS, the BSDs): which
-// file system holds a file.
+// file system holds a file, HAVE_STATX_FORCE_SYNC (Linux): a file's status from its server.
 #include "posix_extras.h"
 
 #include <fcntl.h>
@@ -442,15 +442,6 @@ bool nothing_at(const char* path) {
   return ::lstat(path, &status) != 0 && errno == ENOENT;
 }
 
-// Deletes the file at `path`. On an SMB share a file that somebody holds open is only marked for
-// deletion, and its name stays until they close it, refusing to be renamed onto meanwhile: the
-// file first takes a name of this run's own, so that `path` is free at once.
-void delete_under_own_name(const std::string& path) {
-  const std::string own = path + "." + std::to_string(::getpid()) + "-" +
-                          std::to_string(monotonic_milliseconds());
-  (void)::unlink(::rename(path.c_str(), own.c_str()) == 0 ? own.c_str() : path.c_str());
-}
-
 // Renames `from`, the file `written`, onto `target` in one step. Returns true when `target` names
 // that file afterwards, also when the rename reported failure yet took place; otherwise errno
 // tells why.
@@ -466,58 +457,47 @@ bool rename_onto(const char* from, const char* target, const struct stat& writte
   return false;
 }
 
-// Waits until nothing stands at `path` any more, a minute at most; true when so.
-bool wait_until_gone(const char* path) {
+// True when `path` names a file that its file system has deleted but still shows, because a
+// program holds it open (its link count is 0).
+bool doomed(const char* path) {
+  struct stat status {};
+  return ::lstat(path, &status) == 0 && status.st_nlink == 0;
+}
+
+// rename_onto, where `target` may lie on an SMB share. There the server refuses to replace a file
+// that a program on this machine holds open (a compiler reading the header), and the Linux client
+// then deletes it and renames again, which fails while the deleted file is held: it vanishes once
+// its holder closes it. Then the new file waits complete under saved_copy_path(target), where
+// restore_saved_copy finds it should this run end, until the deleted one has gone (a minute at
+// most), and takes its name.
+bool rename_into_place(const char* from, const char* target, const struct stat& written) {
+  if (rename_onto(from, target, written)) {
+    return true;
+  }
+  const int error = errno;
+  const std::string kept = saved_copy_path(target);
+  if (error != EACCES || !doomed(target) ||
+      file_system_kind_of_directory(directory_of(target)) != FileSystemKind::kSmb ||
+      !nothing_at(kept.c_str()) || ::rename(from, kept.c_str()) != 0) {
+    errno = error;
+    return false;
+  }
+  // The deleted file's name is refused while its holder keeps it.
   static constexpr long kLongestWaitMs = 60'000;
   const long deadline = monotonic_milliseconds() + kLongestWaitMs;
-  for (unsigned pause = 2; !nothing_at(path); pause = std::min(pause * 2, 100U)) {
-    if (monotonic_milliseconds() >= deadline) {
-      return false;
+  for (unsigned pause = 2; monotonic_milliseconds() < deadline; pause = std::min(pause * 2, 100U)) {
+    if (nothing_at(target) && rename_onto(kept.c_str(), target, written)) {
+      return true;
     }
     pause_milliseconds(pause);
   }
-  return true;
-}
-
-// rename_onto, where `target` may lie on an SMB share. There the server refuses to replace a
-// file that a program on this machine holds open (a compiler reading the header), and the Linux
-// client then deletes `target` and renames again, which fails while the deleted file is held: the
-// file vanishes once its holder closes it. So the old `target` first gets a second name,
-// saved_copy_path(target), which keeps it whole whatever happens to its own; after such a
-// refusal the rename is made again once the deleted file has gone, and the second name goes once
-// `target` holds the new file. Where the share has no hard links, the old `target` moves aside to
-// that name instead, and a reader on another machine finds no file for a moment. When the new file
-// cannot take the name, the old one stays under the second name, and comes back
-// (restore_saved_copy) as soon as nothing stands at `target`.
-bool rename_into_place(const char* from, const char* target, const struct stat& written) {
-  if (file_system_kind_of_directory(directory_of(target)) != FileSystemKind::kSmb ||
-      nothing_at(target)) {
-    return rename_onto(from, target, written);
-  }
-  const std::string kept = saved_copy_path(target);
-  delete_under_own_name(kept);  // left by a run cut off after the link, while `target` stood
-  const bool linked = ::link(target, kept.c_str()) == 0;
-  if (!linked && ::rename(target, kept.c_str()) != 0) {
-    return false;
-  }
-  bool replaced = rename_onto(from, target, written);
-  const int error = errno;
-  if (!replaced && linked && error == EACCES && wait_until_gone(target)) {
-    replaced = rename_onto(from, target, written);
-  }
-  if (replaced || (linked && error != EACCES && !nothing_at(target))) {
-    delete_under_own_name(kept);  // `target` holds a whole file, new or old
-  } else {
-    (void)restore_saved_copy(target);
-  }
   errno = error;
-  return replaced;
+  return false;  // the new file stays under saved_copy_path(target)
 }
 
 // After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
 // `written`) onto `target` once more, and when that fails too keeps it as saved_copy_path(target)
-// for the next run, unless the old `target` waits there already. Returns whether `target` holds
-// the copy.
+// for the next run, unless a copy waits there already. Returns whether `target` holds the copy.
 bool put_in_place_or_save(const std::string& copy_path, const char* target,
                           const struct stat& written) {
   if (rename_into_place(copy_path.c_str(), target, written)) {
@@ -613,7 +593,21 @@ void prepare_process() {
   (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
+// Makes this machine's view of `path` current. The Linux SMB client keeps taking the name for
+// the file it last knew there, as long as it holds a lease on that file, which the server does
+// not break when another machine renames a new file onto the name: opening the name then fails
+// (EINVAL) or reads the old file. A status asked of the server past the caches sets it right.
+void refresh_view_of(const char* path) {
+#if HAVE_STATX_FORCE_SYNC
+  struct statx status {};
+  (void)::statx(AT_FDCWD, path, AT_STATX_FORCE_SYNC, STATX_INO, &status);
+#else
+  (void)path;
+#endif
+}
+
 FileHandle open_file_for_reading(const char* path) {
+  refresh_view_of(path);
   int fd = open_retrying(path, O_RDONLY);
   // For a moment after another machine replaced a file, a file server's client may fail to open
   // it although it stands (NFS: a stale handle; SMB: EINVAL or ENOENT while its cached view
@@ -625,7 +619,18 @@ FileHandle open_file_for_reading(const char* path) {
       break;
     }
     pause_milliseconds(pause);
+    refresh_view_of(path);
     fd = open_retrying(path, O_RDONLY);
+  }
+  if (fd >= 0 && file_system_kind(fd) == FileSystemKind::kSmb) {
+    // The Linux SMB client keeps a closed file's handle for a second and gives it to the next
+    // open of that name with the same flags, the next run's, even after another machine replaced
+    // the file: that run would read the old content. A lock request, even a query, marks the file
+    // so that its handles are closed at once.
+    struct flock probe {};
+    probe.l_type = F_RDLCK;
+    probe.l_whence = SEEK_SET;
+    (void)::fcntl(fd, F_GETLK, &probe);
   }
   return fd < 0 ? kNoFile : fd;
 }

@@ -448,31 +448,6 @@ TEST_F(Robustness, RenameThatTakesTheVersionFileAwayNeverLeavesItMissing) {
   }
 }
 
-TEST_F(Robustness, OnSmbTheOldVersionFileIsKeptUntilANewOneStandsAndAFailedRunLandsNothing) {
-  if (const std::optional<std::string> reason = network_shim_missing()) {
-    GTEST_SKIP() << *reason;
-  }
-  // The client deletes the version file that the server refused to replace: a second name keeps
-  // the old file, which comes back, and the run's number goes to nobody.
-  for (const char* rule : {"rename-deletes-target", "rename-loses-target"}) {
-    SCOPED_TRACE(rule);
-    empty_version_directory();
-    write_version_file(small_version_file(41));
-    ChildOptions options = scratch_options(fresh_working_directory(), {"ABC"});
-    const fs::path log = fresh_working_directory("log") / "shim.log";
-    options.environment = network_rule(rule, log);
-    options.environment.emplace_back("BUMPBUILD_TEST_FS_TYPE=smb");
-    const ChildResult result = run_child(options);
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.output, "Can't replace version file");
-    EXPECT_GE(logged(log, "rename reported as failed"), 1) << "the shim did not see the rename";
-    EXPECT_EQ(read_version_file(), small_version_file(41));
-    EXPECT_EQ(names_beside_version_file(), std::vector<std::string>{});
-    EXPECT_EQ(run_scratch(fresh_working_directory("next"), {"ABC"}).exit_status, 0);
-    EXPECT_EQ(read_version_file(), small_version_file(42));
-  }
-}
-
 TEST_F(Robustness, LinkAtTheVersionPathIsFollowed) {
   // The link's target lies in another directory: it is bumped, locked and replaced there.
   const fs::path target = scratch_version_file().parent_path() / "real" / "version.h";
