@@ -207,9 +207,10 @@ inline constexpr FileLock kLockTimedOut = -2;
 inline constexpr int kLockSliceSeconds = 10;
 
 // Stores in `resolved` the path of the file that `path` names once symbolic links are followed
-// (POSIX, also when that file is missing; Windows takes `path` as it stands). Then, when that is
-// a regular file, or (POSIX) nothing but its companion exists (an SMB client may see a file
-// missing that is there), waits until this process holds the exclusive lock on its companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
+// (POSIX; Windows takes `path` as it stands), or `path` itself when nothing exists there. Then,
+// when that is a regular file, or (POSIX) nothing but its companion exists (an SMB client may
+// see a file missing that is there), waits until this process holds the exclusive lock on its
+// companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
 // all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
 // slices of kLockSliceSeconds, the companion closed and opened again between two; after
 // `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is

@@ -803,33 +803,11 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
   return replaced;
 }
 
-// The path of the file that `path` names once symbolic links are followed, also when no file
-// stands there (then its directory's links are followed, and a link at `path` that leads nowhere
-// is followed as far as it goes); `path` itself when not even its directory can be found.
+// The path of the file that `path` names once symbolic links are followed, or `path` itself when
+// nothing stands there.
 std::string resolved_path(const char* path) {
-  std::string current = path;
-  static constexpr int kMostLinks = 40;  // as many as the kernel follows
-  for (int links = 0; links < kMostLinks; ++links) {
-    const std::unique_ptr<char, decltype(&std::free)> real(::realpath(current.c_str(), nullptr),
-                                                           &std::free);
-    if (real != nullptr) {
-      return real.get();
-    }
-    std::string target(4096, '\0');
-    const ssize_t size = ::readlink(current.c_str(), target.data(), target.size());
-    if (size < 0 || static_cast<std::size_t>(size) == target.size()) {
-      const std::unique_ptr<char, decltype(&std::free)> directory(
-          ::realpath(directory_of(current).c_str(), nullptr), &std::free);
-      if (directory == nullptr) {
-        return path;
-      }
-      const std::string name = current.substr(current.rfind('/') + 1);  // npos + 1 is 0
-      return std::string(directory.get()) + (directory.get() == std::string("/") ? "" : "/") + name;
-    }
-    target.resize(static_cast<std::size_t>(size));
-    current = target.starts_with('/') ? target : directory_of(current) + "/" + target;
-  }
-  return path;
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+  return real != nullptr ? real.get() : path;
 }
 
 // Opens the companion that locks `resolved`, creating it when `create` says so; -1 when it cannot
@@ -856,9 +834,9 @@ FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait
     if (standing && !S_ISREG(target.st_mode)) {
       return kNoLock;
     }
-    // A file missing beside its companion may be gone only for this machine's eyes, or for a
-    // moment (an SMB client caches that a name is free; a run replacing the file on an SMB share
-    // may have lost it for a moment): the lock is waited for all the same.
+    // A file missing beside its companion may be missing only for this machine's eyes (an SMB
+    // client caches that a name is free), or for a moment (a run whose rename an SMB client
+    // turned away waits to give the file its name): the lock is waited for all the same.
     const std::string companion = lock_companion_path(resolved);
     const int fd = open_companion(companion, standing);
     if (fd < 0) {
