@@ -98,12 +98,12 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // when `source_path` and `target` lie on different file systems, `source` is first copied into a
 // new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
 // there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
-// that reports an error but did take place counts as done. On an SMB share (POSIX) the old
-// `target` gets a second name, saved_copy_path(target), for the moment of the rename (moves there,
-// where the share has no hard links): the server refuses to replace a file that a program on this
-// machine holds open, and the Linux client then deletes it, so that it vanishes once closed;
-// the rename is then made again once that file has gone, a minute at most. Windows: a `target` or
-// a copy beside it that another program holds open without delete sharing is waited for, about five
+// that reports an error but did take place counts as done. On an SMB share (POSIX), where the
+// server refuses to replace a file that a program on this machine holds open and the Linux client
+// then deletes it (it vanishes once closed), the new file waits under saved_copy_path(target)
+// until the deleted one has gone, a minute at most, and then takes its name. Windows: a `target`
+// or a copy beside it that another program holds open without delete sharing is waited for,
+// about five
 // seconds at most, before the replacement fails. The replacement takes the read-only, hidden,
 // system, archive and not-content-indexed attributes of the old `target` (Windows) before the
 // rename. Closes `source` in every case. Returns true when `target` holds the new content and
@@ -111,10 +111,10 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 // away and putting the synced copy in its place once more succeeded. Returns false when it does
 // not: `source_path` still names the written file, with its own attributes, and either `target`
 // is unchanged and any intermediate copy is deleted, or `target` is gone (or deleted and still
-// held open) and a complete copy is kept as saved_copy_path(target) for restore_saved_copy: the
-// old `target` on an SMB share, otherwise the synced new copy (filled under
-// copy_beside_path(target), renamed only once complete); when even that rename fails, the copy
-// stays under copy_beside_path(target), which the next run deletes.
+// held open) and the complete, synced new copy is kept as saved_copy_path(target) for
+// restore_saved_copy (filled under copy_beside_path(target), renamed only once complete); when
+// even that rename fails, the copy stays under copy_beside_path(target), which the next run
+// deletes.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced);
 
