@@ -593,17 +593,9 @@ void prepare_process() {
   (void)std::signal(SIGXFSZ, SIG_IGN);
 }
 
-// Has reads of `fd` go to the file's server, past this machine's page cache (Linux: O_DIRECT, which
-// a network file system's client takes without alignment rules); only a hint.
+// Has the next reads of `fd` go to the file's server: drops what this machine caches of it.
 void read_past_cache(int fd) {
-#ifdef O_DIRECT
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) {
-    (void)::fcntl(fd, F_SETFL, flags | O_DIRECT);
-  }
-#else
-  (void)fd;
-#endif
+  (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 // Makes this machine's view of `path` current. The Linux SMB client keeps taking the name for
