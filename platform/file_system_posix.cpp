@@ -595,7 +595,11 @@ void prepare_process() {
 
 // Has the next reads of `fd` go to the file's server: drops what this machine caches of it.
 void read_past_cache(int fd) {
+#ifdef POSIX_FADV_DONTNEED  // not on macOS, whose SMB client is another
   (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+#else
+  (void)fd;
+#endif
 }
 
 // Makes this machine's view of `path` current. The Linux SMB client keeps taking the name for
