@@ -22,8 +22,8 @@ inline constexpr FileHandle kNoFile = -1;
 // Opens an existing file for reading, in binary mode. Returns kNoFile when the file does not
 // exist or cannot be opened (Windows: after waiting about five seconds for another program that
 // holds it without read sharing; POSIX: after trying again for about a second where the open
-// failed as a file server's client fails for a moment on a file that stands); nothing is created. Opening a directory or a device may succeed;
-// is_regular_file tells.
+// failed as a file server's client fails for a moment on a file that stands); nothing is created.
+// Opening a directory or a device may succeed; is_regular_file tells.
 FileHandle open_file_for_reading(const char* path);
 
 // True when `file` is an ordinary file on a disk: not a directory, a device, a pipe or a socket.
@@ -226,9 +226,9 @@ inline constexpr int kLockSliceSeconds = 10;
 // never holds the version file itself open. A run that waited re-checks that `path` still leads
 // to the file it locked, and otherwise locks the file it leads to now.
 // Returns kNoLock, holding nothing, when there is no regular file at `path` (POSIX: nor its
-// companion; nothing is created then), and when the companion cannot be opened (Windows: not even after waiting about five
-// seconds for another program that holds it) or the file system offers no locks: the run then
-// goes on unlocked.
+// companion; nothing is created then), and when the companion cannot be opened (Windows: not even
+// after waiting about five seconds for another program that holds it) or the file system offers no
+// locks: the run then goes on unlocked.
 FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds);
 
 // Releases a lock from lock_file_exclusively. kNoLock is accepted and does nothing. A lock is

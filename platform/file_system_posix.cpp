@@ -55,7 +55,6 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-
 // The file systems whose clients behave unlike a local disk in ways the lock wait and the
 // replacement must allow for.
 enum class FileSystemKind {

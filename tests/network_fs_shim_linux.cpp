@@ -257,7 +257,9 @@ int rename(const char* from, const char* to) noexcept(noexcept(::rename("", ""))
   return renamed(from, next<int(const char*, const char*)>("rename")(from, to));
 }
 
-int fstatfs(int fd, struct statfs* info) noexcept(noexcept(::fstatfs(0, static_cast<struct statfs*>(info)))) {
+int fstatfs(int fd,
+            struct statfs* info) noexcept(noexcept(::fstatfs(0,
+                                                             static_cast<struct statfs*>(info)))) {
   const int result = next<int(int, struct statfs*)>("fstatfs")(fd, info);
   const char* type = std::getenv("BUMPBUILD_TEST_FS_TYPE");
   if (result == 0 &&
