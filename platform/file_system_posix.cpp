@@ -55,59 +55,36 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
-// The file systems whose clients behave unlike a local disk in ways the lock wait and the
-// replacement must allow for.
-enum class FileSystemKind {
-  kLocal,  // or not known to be a network file system
-  kNfs,
-  // The Linux SMB client waits for the server's answer to a blocked lock request whatever signal
-  // comes, and where the server refuses to rename onto a file that is open, it deletes that file
-  // and renames again: the file then vanishes when its last holder closes it.
-  kSmb,
-};
-
-FileSystemKind file_system_kind(int fd) {
+// True when `fd` lies on an SMB share. Its Linux client waits for the server's answer to a
+// blocked lock request whatever signal comes, and where the server refuses to rename onto a file
+// that is open, it deletes that file and renames again: the file then vanishes when its last
+// holder closes it.
+bool on_smb_share(int fd) {
 #if HAVE_STATFS_F_TYPE
   struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) {
-    return FileSystemKind::kLocal;
-  }
   // f_type is signed on some systems and 32 bits wide on others; the magic numbers are 32 bits.
-  switch (static_cast<std::uint32_t>(info.f_type)) {
-    case 0x6969U:  // NFS_SUPER_MAGIC
-      return FileSystemKind::kNfs;
-    case 0xFF534D42U:  // CIFS_SUPER_MAGIC
-    case 0xFE534D42U:  // SMB2_SUPER_MAGIC
-    case 0x517BU:      // SMB_SUPER_MAGIC
-      return FileSystemKind::kSmb;
-    default:
-      return FileSystemKind::kLocal;
-  }
+  const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
+  return type == 0xFF534D42U     // CIFS_SUPER_MAGIC
+         || type == 0xFE534D42U  // SMB2_SUPER_MAGIC
+         || type == 0x517BU;     // SMB_SUPER_MAGIC
 #elif HAVE_STATFS_FSTYPENAME
   struct statfs info {};
-  if (::fstatfs(fd, &info) != 0) {
-    return FileSystemKind::kLocal;
-  }
-  if (std::strcmp(info.f_fstypename, "nfs") == 0) {
-    return FileSystemKind::kNfs;
-  }
-  return std::strcmp(info.f_fstypename, "smbfs") == 0 ? FileSystemKind::kSmb
-                                                      : FileSystemKind::kLocal;
+  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, "smbfs") == 0;
 #else
   (void)fd;
-  return FileSystemKind::kLocal;
+  return false;
 #endif
 }
 
-// The kind of file system that holds `directory`.
-FileSystemKind file_system_kind_of_directory(const std::string& directory) {
+// True when `directory` lies on an SMB share.
+bool directory_on_smb_share(const std::string& directory) {
   const int fd = open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY);
   if (fd < 0) {
-    return FileSystemKind::kLocal;
+    return false;
   }
-  const FileSystemKind kind = file_system_kind(fd);
+  const bool smb = on_smb_share(fd);
   ::close(fd);
-  return kind;
+  return smb;
 }
 
 long monotonic_milliseconds() {
@@ -175,7 +152,7 @@ LockWait lock_within(int fd, long milliseconds) {
   if (free_now != LockWait::kSliceEnded || milliseconds <= 0) {
     return free_now;
   }
-  if (file_system_kind(fd) == FileSystemKind::kSmb) {
+  if (on_smb_share(fd)) {
     return poll_lock_within(fd, milliseconds);
   }
   struct sigaction on_timer {};
@@ -207,7 +184,7 @@ LockWait lock_within(int fd, long milliseconds) {
 // Waits until `fd` holds an exclusive flock, however long that takes. Returns false when the file
 // system offers no lock (or refuses this one); the caller then goes on without it.
 bool lock_exclusively(int fd) {
-  if (file_system_kind(fd) == FileSystemKind::kSmb) {
+  if (on_smb_share(fd)) {
     static constexpr long kPollMs = 60'000;
     LockWait wait = LockWait::kSliceEnded;
     while (wait == LockWait::kSliceEnded) {
@@ -475,8 +452,7 @@ bool rename_into_place(const char* from, const char* target, const struct stat& 
   }
   const int error = errno;
   const std::string kept = saved_copy_path(target);
-  if (error != EACCES || !doomed(target) ||
-      file_system_kind_of_directory(directory_of(target)) != FileSystemKind::kSmb ||
+  if (error != EACCES || !doomed(target) || !directory_on_smb_share(directory_of(target)) ||
       !nothing_at(kept.c_str()) || ::rename(from, kept.c_str()) != 0) {
     errno = error;
     return false;
@@ -630,7 +606,7 @@ FileHandle open_file_for_reading(const char* path) {
     refresh_view_of(path);
     fd = open_retrying(path, O_RDONLY);
   }
-  if (fd >= 0 && file_system_kind(fd) == FileSystemKind::kSmb) {
+  if (fd >= 0 && on_smb_share(fd)) {
     // The Linux SMB client keeps a closed file's handle for a second and gives it to the next
     // open of that name with the same flags, the next run's, even after another machine replaced
     // the file: that run would read the old content. A lock request, even a query, marks the file

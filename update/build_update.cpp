@@ -264,7 +264,7 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
     if (lock == kLockTimedOut) {
       break;
     }
-    // Under the lock: a run that holds it may have moved the file aside for a moment.
+    // Under the lock: a run that holds it may be waiting to give its copy the file's name.
     restore_saved_copy(version_file.c_str());
     if (lock != kNoLock) {
       remove_leftover_copy(version_file.c_str());
