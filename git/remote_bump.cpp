@@ -11,7 +11,10 @@
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
-#include "update/build_update.h"
+#include "update/replacement.h"
+#include "update/snapshot.h"
+#include "update/version_lock.h"
+#include "update/version_rewrite.h"
 
 const char* const kRemoteBumpUsage =
     "usage: git bumpbuild [--remote NAME] [--branch NAME] [--file PATH] [--message TEXT]\n"
@@ -550,7 +553,7 @@ bool replace_working_copy(const Run& run, const Bump& bump) {
     replaced = write_file(new_copy, bump.header.data(), bump.header.size()) &&
                copy_file_attributes(old_copy, new_copy) && sync_file(new_copy);
     if (replaced) {
-      replaced = replace_file(new_copy, temp.c_str(), target.c_str(), true);
+      replaced = replace_version_file(new_copy, temp.c_str(), target.c_str(), true);
       if (!replaced) {
         (void)std::remove(temp.c_str());
       }
@@ -624,21 +627,16 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   if (!ssh_command_configured && !surroundings.ssh_command_chosen) {
     run.environment.emplace_back("GIT_SSH_COMMAND=ssh -o BatchMode=yes");
   }
-  const std::string snapshot =
-      surroundings.snapshot_file != nullptr ? surroundings.snapshot_file : "";
-  FileHandle snapshot_file = kNoFile;
-  if (!snapshot.empty()) {
-    const std::string working_copy =
-        run.work_tree.empty() ? run.options.file : run.work_tree + "/" + run.options.file;
-    if (names_one_of({snapshot}, {working_copy, copy_beside_path(working_copy)}) ||
-        (snapshot_file = create_snapshot_file(snapshot.c_str())) == kNoFile) {
-      say("can't write snapshot " + snapshot);
-      return 1;
-    }
+  const std::string working_copy =
+      run.work_tree.empty() ? run.options.file : run.work_tree + "/" + run.options.file;
+  const Snapshot snapshot = start_snapshot(surroundings.snapshot_file, working_copy, run.turn_file);
+  if (snapshot.refused) {
+    say(std::string("can't write snapshot ") + snapshot.path);
+    return 1;
   }
   if (run.options.file.empty()) {
     say("no header given: use --file PATH or git config bumpbuild.file PATH");
-    discard_snapshot(snapshot_file, snapshot.c_str());
+    discard_snapshot(snapshot);
     return 1;
   }
   choose_identity(run);
@@ -653,46 +651,18 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   if (turn) {
     unlock_file(*turn);
   }
-  if (!replaced) {
-    discard_snapshot(snapshot_file, snapshot.c_str());
-    return 1;
+  const bool written =
+      replaced && (snapshot.file == kNoFile ||
+                   write_file(snapshot.file, bump.header.data(), bump.header.size()));
+  if (!written) {
+    discard_snapshot(snapshot);
   }
-  if (snapshot_file != kNoFile &&
-      (!write_file(snapshot_file, bump.header.data(), bump.header.size()) ||
-       !publish_snapshot(snapshot_file, snapshot.c_str()))) {
-    discard_snapshot(snapshot_file, snapshot.c_str());
-    say("pushed " + bump.commit + ", but can't write snapshot " + snapshot);
+  if (!written || !publish_snapshot(snapshot)) {
+    if (replaced) {
+      say("pushed " + bump.commit + ", but can't write snapshot " + snapshot.path);
+    }
     return 1;
   }
   std::printf("%s %s %s\n", run.options.prefix.c_str(), bump.version.c_str(), bump.commit.c_str());
   return std::fflush(stdout) == 0 ? 0 : 1;
-}
-
-std::string version_in_header(std::string_view header, std::string_view prefix) {
-  const std::string string_key = std::string(prefix) + "_STRING_VERSION";
-  const std::string number_key = std::string(prefix) + "_VERSION";
-  std::string_view number_line;
-  while (!header.empty()) {
-    const std::size_t end = header.find('\n');
-    const std::string_view line = header.substr(0, end);
-    header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
-    if (line.find(string_key) != std::string_view::npos) {
-      const std::size_t closing = line.rfind('"');
-      const std::size_t opening = closing == std::string_view::npos || closing == 0
-                                      ? closing
-                                      : line.rfind('"', closing - 1);
-      if (opening != std::string_view::npos && opening != closing) {
-        return std::string(line.substr(opening + 1, closing - opening - 1));
-      }
-    } else if (number_line.empty() && line.find(number_key) != std::string_view::npos) {
-      number_line = line.substr(line.find(number_key) + number_key.size());
-    }
-  }
-  std::string version;
-  for (const char c : number_line) {
-    if (c != ' ' && c != '\t' && c != '\r') {
-      version += c == ',' ? '.' : c;
-    }
-  }
-  return version;
 }

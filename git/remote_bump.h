@@ -61,9 +61,4 @@ extern const char* const kRemoteBumpUsage;
 // was refused or the run was outside a clone.
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings);
 
-// The version a bumped header gives `prefix`: the text between the last two double quotes of its
-// first string line, or else the text after the number key on its first number line, spaces left
-// out and commas as dots. Empty when neither is there.
-std::string version_in_header(std::string_view header, std::string_view prefix);
-
 #endif  // BUMPBUILD_GIT_REMOTE_BUMP_H_

@@ -42,13 +42,4 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
   EXPECT_EQ(read({"ABC", "--help"}, options, error), ArgumentsResult::kHelp);
 }
 
-TEST(RemoteBumpVersion, ComesFromTheStringLineElseTheNumberLine) {
-  const std::string both =
-      "#define ABC_VERSION 1,0,0,42\r\n#define ABC_STRING_VERSION \"1.0.0.42-rc\"\r\n";
-  EXPECT_EQ(version_in_header(both, "ABC"), "1.0.0.42-rc");
-  EXPECT_EQ(version_in_header("#define ABC_VERSION 1, 0, 0, 42\r\n", "ABC"), "1.0.0.42");
-  EXPECT_EQ(version_in_header("#define ABC_STRING_VERSION \"2.1.7\"\r\n", "ABC"), "2.1.7");
-  EXPECT_EQ(version_in_header("#define XYZ_VERSION 1,0,0,1\r\n", "ABC"), "");
-}
-
 }  // namespace

@@ -84,45 +84,38 @@ bool remove_file(FileHandle file, const char* path);
 // flush the whole file twice.
 bool replacement_copies_beside(FileHandle source, const char* source_path, const char* target);
 
+// Where replace_file may keep files beside its target: `copy`, the copy on its way to replacing it,
+// and `saved`, the complete copy kept when a failed replacement took the target away.
+struct BesideTarget {
+  std::string copy;
+  std::string saved;
+};
+
 // Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
 // `source_path`, so that `target` always names either its old content or the complete new one,
 // even across a crash or a power cut: the rename is a single atomic step, any intermediate copy is
 // synced before it, and the directory of `target` is synced after it. `source_synced` tells
 // whether the caller made `source` durable (sync_file); a source that is not, because
-// replacement_copies_beside said so, is always copied beside `target`, even where a rename has
-// become possible since (POSIX: a directory whose permissions changed meanwhile).
+// replacement_copies_beside said so, is always copied beside `target`.
 // Nothing holds the old `target` open meanwhile. What is renamed onto `target` is always this
 // process's own file: POSIX renames `source_path` only after checking that it still names
 // `source`, and only where no other user may change the names in its directory; Windows renames
-// `source` through its handle, which nobody else can rename or delete meanwhile. Otherwise, and
-// when `source_path` and `target` lie on different file systems, `source` is first copied into a
-// new file beside `target`, "<target>.bumpbuild-new" (removed first if an earlier run was killed
-// there), which then takes `target`'s name the same way, and `source_path` is deleted. A rename
-// that reports an error but did take place counts as done. On an SMB share (POSIX), where the
-// server refuses to replace a file that a program on this machine holds open and the Linux client
-// then deletes it (it vanishes once closed), the new file waits under saved_copy_path(target)
-// until the deleted one has gone, a minute at most, and then takes its name. Windows: a `target`
-// or a copy beside it that another program holds open without delete sharing is waited for,
-// about five
-// seconds at most, before the replacement fails. The replacement takes the read-only, hidden,
-// system, archive and not-content-indexed attributes of the old `target` (Windows) before the
-// rename. Closes `source` in every case. Returns true when `target` holds the new content and
-// `source_path` no longer names it, also when a rename that failed had taken the old `target`
-// away and putting the synced copy in its place once more succeeded. Returns false when it does
-// not: `source_path` still names the written file, with its own attributes, and either `target`
-// is unchanged and any intermediate copy is deleted, or `target` is gone (or deleted and still
-// held open) and the complete, synced new copy is kept as saved_copy_path(target) for
-// restore_saved_copy (filled under copy_beside_path(target), renamed only once complete); when
-// even that rename fails, the copy stays under copy_beside_path(target), which the next run
-// deletes.
+// `source` through its handle. Otherwise, and across file systems, `source` is first copied into
+// `beside.copy` (whatever stood there removed first), which then takes `target`'s name the same
+// way, and `source_path` is deleted. A rename that reports an error but did take place counts as
+// done. On an SMB share (POSIX), where the server refuses to replace a file that a program on this
+// machine holds open and the Linux client then deletes it, the new file waits under
+// `beside.saved` until the deleted one has gone, a minute at most, and then takes its name.
+// Windows: a `target` or copy that another program holds open without delete sharing is waited
+// for, about five seconds at most. The replacement takes the read-only, hidden, system, archive
+// and not-content-indexed attributes of the old `target` (Windows). Closes `source` in every case.
+// Returns true when `target` holds the new content and `source_path` no longer names it. Returns
+// false when it does not: `source_path` still names the written file, and either `target` is
+// unchanged and any copy is deleted, or `target` is gone (or deleted and still held open) and
+// the complete, synced new copy is kept as `beside.saved` (or, when even that rename fails, as
+// `beside.copy`).
 bool replace_file(FileHandle source, const char* source_path, const char* target,
-                  bool source_synced);
-
-// When nothing stands at `path` (no file, no link) but a complete copy of the version file is
-// kept beside it, saved_copy_path(path), from a run whose replacement failed halfway: moves
-// that copy onto `path`, never replacing a file that has appeared there meanwhile. Returns true
-// when a copy was moved into place; false, changing nothing, otherwise.
-bool restore_saved_copy(const char* path);
+                  bool source_synced, const BesideTarget& beside);
 
 // What identifies one state of a file: the file itself (POSIX: device and inode; Windows: volume
 // serial and file index), its size and its modification time (POSIX: to the nanosecond where the
@@ -154,93 +147,10 @@ inline bool same_stamp(const FileStamp& one, const FileStamp& other) {
 // write; the bytes written before it stay.
 bool copy_file_contents(FileHandle from, FileHandle to);
 
-// The names the platform layer gives the files it keeps beside `file`: its lock companion
-// (lock_file_exclusively) and the copy on its way to replacing it (replace_file,
-// create_snapshot_file).
-inline std::string lock_companion_path(const std::string& file) {
-  return file + ".lock";
-}
-inline std::string copy_beside_path(const std::string& file) {
-  return file + ".bumpbuild-new";
-}
-// The complete copy that replace_file keeps beside `file` when a failed replacement took `file`
-// away (restore_saved_copy).
-inline std::string saved_copy_path(const std::string& file) {
-  return file + ".bumpbuild-saved";
-}
-
 // True when one of `names` names a file that one of `files` names: the same file (a hard link, or
 // a link that leads to it), or the same name once the links of the directories are followed
 // (POSIX) or as Windows compares full paths, whether or not anything stands there yet.
 bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files);
-
-// Starts a snapshot at `path`, a copy of the version file that a run leaves for its build: creates
-// the new, empty file copy_beside_path(path) (readable by all, as the umask allows), removing
-// whatever stood under that name first, never following a link, and returns it. Nothing at `path`
-// itself is touched yet. Returns kNoFile, with nothing created or removed, when a directory
-// stands at `path`, and kNoFile when the file beside it cannot be created (a directory that does
-// not exist or may not be written).
-FileHandle create_snapshot_file(const char* path);
-
-// Closes `snapshot`, from create_snapshot_file for `path`, and renames it onto `path` in one step,
-// replacing what stood there (a link itself, never what it leads to): a reader of `path` sees the
-// old file or the whole new one. Nothing is synced. Returns true when `path` names the snapshot.
-// Returns false when it cannot: then neither `path` nor the name beside it is left standing.
-// kNoFile is accepted and returns true, touching nothing.
-bool publish_snapshot(FileHandle snapshot, const char* path);
-
-// Deletes `snapshot`, from create_snapshot_file for `path`, and whatever file stands at `path`
-// (from an earlier run), then closes `snapshot`. kNoFile is accepted and does nothing, so a path
-// that was refused, or that create_snapshot_file could not serve, is never touched.
-void discard_snapshot(FileHandle snapshot, const char* path);
-
-// An exclusive lock that serializes the runs that update one version file.
-using FileLock = std::intptr_t;
-inline constexpr FileLock kNoLock = -1;
-// lock_file_exclusively waited as long as it was allowed to and holds nothing.
-inline constexpr FileLock kLockTimedOut = -2;
-
-// How long lock_file_exclusively asks for the lock through one open companion before it gives the
-// request up, closes the companion, opens it again and asks anew: a fresh request meets the
-// server's locks as they are now, and the close frees a lock that the server granted to the old
-// handle but the client never delivered.
-inline constexpr int kLockSliceSeconds = 10;
-
-// Stores in `resolved` the path of the file that `path` names once symbolic links are followed
-// (POSIX; Windows takes `path` as it stands), or `path` itself when nothing exists there. Then,
-// when that is a regular file, or (POSIX) nothing but its companion exists (an SMB client may
-// see a file missing that is there), waits until this process holds the exclusive lock on its
-// companion, "<resolved>.lock", which is created beside it on first use (readable and writable by
-// all, as the umask allows) and never replaced or deleted, and returns the lock. The wait goes in
-// slices of kLockSliceSeconds, the companion closed and opened again between two; after
-// `wait_seconds` in all (0: no bound) it ends in kLockTimedOut, holding nothing. A free lock is
-// taken at once (a request that must not wait is refused with EWOULDBLOCK, or EACCES on SMB).
-// POSIX: otherwise the request blocks in the kernel among the other waiters and a timer signal
-// ends the slice (SIGALRM, its handler in place only while the request waits, so a caller must
-// not use that timer). POSIX on an SMB share, where a blocked request outlives every signal, and
-// Windows: the request never blocks; it is repeated after pauses that grow to 100 ms (Windows:
-// 50 ms), which serves every waiter in time but in no fixed order.
-// The companion is locked through a file server's own locks (POSIX `flock` on a descriptor open
-// for writing, which NFS with its lock service and SMB carry to the server; Win32 `LockFileEx`),
-// so the lock serializes runs on every machine that reaches the file through such a server, and
-// never holds the version file itself open. A run that waited re-checks that `path` still leads
-// to the file it locked, and otherwise locks the file it leads to now.
-// Returns kNoLock, holding nothing, when there is no regular file at `path` (POSIX: nor its
-// companion; nothing is created then), and when the companion cannot be opened (Windows: not even
-// after waiting about five seconds for another program that holds it) or the file system offers no
-// locks: the run then goes on unlocked.
-FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds);
-
-// Releases a lock from lock_file_exclusively. kNoLock is accepted and does nothing. A lock is
-// also released when its process ends, however it ends.
-void unlock_file(FileLock lock);
-
-// Deletes "<target>.bumpbuild-new", the copy that a run killed inside replace_file may have left
-// beside `target`, so that no run leaves it there for good, whichever way it replaces `target`.
-// Call it only while holding the lock on `target` from lock_file_exclusively: a run that copies
-// beside `target` holds that lock, so nothing is writing the copy then. Whatever cannot be deleted
-// stays (replace_file deletes it again before it copies beside `target`, or fails).
-void remove_leftover_copy(const char* target);
 
 // Child processes, for programs that drive another one (git-bumpbuild drives git).
 
@@ -283,12 +193,64 @@ bool rewind_file(FileHandle file);
 // Sleeps for `milliseconds`.
 void pause_milliseconds(unsigned milliseconds);
 
-// Takes the exclusive lock on the file at `path` if nobody holds it now, without waiting: a lock
-// that runs of one program take turns with. The file is created if missing (readable and writable
-// by all, as the umask allows) and never deleted; the lock is the same kind as
-// lock_file_exclusively's, released by unlock_file or when the process ends. Returns the lock;
-// returns kNoLock with `busy` set when another holds it, and kNoLock with `busy` clear when the
-// file cannot be opened or locked at all.
-FileLock try_lock_file(const char* path, bool& busy);
+// What stands at `path`, links followed.
+enum class PathKind { kNothing, kRegularFile, kDirectory, kOther };
+PathKind kind_at(const char* path);
+
+// True when nothing at all stands at `path`, not even a dangling link.
+bool nothing_at(const char* path);
+
+// The path of the file that `path` names once symbolic links are followed (POSIX; Windows takes
+// `path` as it stands), or `path` itself when nothing exists there.
+std::string resolved_path(const char* path);
+
+// True when `path` itself (a link is not followed) names the open `file`, not merely a file of the
+// same name. Windows, on a file system that gives files no index: true.
+bool names_open_file(const char* path, FileHandle file);
+
+// Creates a new, empty file at `path`, readable by all as the umask allows, open for reading and
+// writing, removing whatever file stood there first and never following a link. Returns kNoFile
+// when it cannot: what stood there may then be gone.
+FileHandle create_new_file(const char* path);
+
+// Closes `file`, open at `from`, and renames it onto `to` in one step, replacing what stood there
+// (a link itself, never what it leads to); nothing is synced. Returns true when `to` names it;
+// false when the close reported an error or the rename failed, and then `from` may still name it.
+bool rename_and_close(FileHandle file, const char* from, const char* to);
+
+// Moves the file at `from` onto `to` unless something stands at `to`, which is never replaced.
+// Returns true when `to` names it.
+bool move_to_free_name(const char* from, const char* to);
+
+// Deletes the file at `path` (a link itself), also a read-only one (Windows). Returns false when
+// nothing was deleted.
+bool delete_file(const char* path);
+
+// Opens the file at `path` to lock it, creating it (readable and writable by all, as the umask
+// allows) when `create` says so, never through a symbolic link and only as a regular file (POSIX);
+// where it may not be written it is opened for reading, which still locks on a local disk.
+// Windows: opened without delete sharing, so that nobody deletes or renames it while it is held;
+// another program that holds it without read and write sharing is waited for, about five seconds.
+// Returns kNoFile when it cannot be opened.
+FileHandle open_lock_file(const char* path, bool create);
+
+enum class LockRequest { kLocked, kBusy, kNoLocks };
+
+// Asks for the exclusive lock on the whole of `file`, from open_lock_file, for at most
+// `milliseconds` (0: once), a lock that file servers carry between machines (POSIX `flock` on a
+// descriptor open for writing, which NFS with its lock service and SMB carry; Win32 `LockFileEx`).
+// Returns kLocked once it is held, kBusy when another held it all the time, and kNoLocks when the
+// file system offers no lock or refuses this one. A free lock is taken at once (a request that must
+// not wait is refused with EWOULDBLOCK, or EACCES on SMB). POSIX: otherwise the request blocks in
+// the kernel among the other waiters until a timer signal ends it (SIGALRM, its handler in place
+// only meanwhile, so a caller must not use that timer). POSIX on an SMB share, where a blocked
+// request outlives every signal, and Windows: the request never blocks; it is repeated after
+// pauses that grow to 100 ms (Windows: 50 ms), which serves every waiter in time but in no fixed
+// order.
+LockRequest lock_within(FileHandle file, long milliseconds);
+
+// Releases the lock on `file`, from open_lock_file, and closes it. kNoFile is accepted and does
+// nothing. A lock is also released when its process ends, however it ends.
+void unlock_file(FileHandle file);
 
 #endif  // BUMPBUILD_PLATFORM_FILE_SYSTEM_H_

@@ -93,7 +93,7 @@ long monotonic_milliseconds() {
   return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Set by the timer that ends a slice of a lock wait (lock_within).
+// Set by the timer that ends a slice of a lock wait (lock_descriptor_within).
 volatile std::sig_atomic_t slice_ended = 0;
 
 extern "C" void end_slice(int /*signal*/) {
@@ -147,7 +147,7 @@ LockWait poll_lock_within(int fd, long milliseconds) {
 // in place only meanwhile) interrupts it. The timer repeats, so a signal that comes just before
 // the request starts to block is followed by another. Returns kNoLocks when the file system
 // offers no lock (or refuses this one).
-LockWait lock_within(int fd, long milliseconds) {
+LockWait lock_descriptor_within(int fd, long milliseconds) {
   const LockWait free_now = try_lock(fd);
   if (free_now != LockWait::kSliceEnded || milliseconds <= 0) {
     return free_now;
@@ -222,12 +222,6 @@ bool same_file(const struct stat& one, const struct stat& other) {
 bool names_file(const char* path, const struct stat& status) {
   struct stat named {};
   return ::lstat(path, &named) == 0 && same_file(named, status);
-}
-
-// True when `path` itself names the file open at `fd`.
-bool names_open_file(const char* path, int fd) {
-  struct stat held {};
-  return ::fstat(fd, &held) == 0 && names_file(path, held);
 }
 
 std::string directory_of(const std::string& path) {
@@ -412,12 +406,6 @@ int create_exclusively(const char* path) {
   return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
 }
 
-// True when nothing at all stands at `path`, not even a dangling link.
-bool nothing_at(const char* path) {
-  struct stat status {};
-  return ::lstat(path, &status) != 0 && errno == ENOENT;
-}
-
 // Renames `from`, the file `written`, onto `target` in one step. Returns true when `target` names
 // that file afterwards, also when the rename reported failure yet took place; otherwise errno
 // tells why.
@@ -443,17 +431,16 @@ bool doomed(const char* path) {
 // rename_onto, where `target` may lie on an SMB share. There the server refuses to replace a file
 // that a program on this machine holds open (a compiler reading the header), and the Linux client
 // then deletes it and renames again, which fails while the deleted file is held: it vanishes once
-// its holder closes it. Then the new file waits complete under saved_copy_path(target), where
-// restore_saved_copy finds it should this run end, until the deleted one has gone (a minute at
-// most), and takes its name.
-bool rename_into_place(const char* from, const char* target, const struct stat& written) {
+// its holder closes it. Then the new file waits complete under `saved`, where the next run finds
+// it should this run end, until the deleted one has gone (a minute at most), and takes its name.
+bool rename_into_place(const char* from, const char* target, const struct stat& written,
+                       const std::string& saved) {
   if (rename_onto(from, target, written)) {
     return true;
   }
   const int error = errno;
-  const std::string kept = saved_copy_path(target);
   if (error != EACCES || !doomed(target) || !directory_on_smb_share(directory_of(target)) ||
-      !nothing_at(kept.c_str()) || ::rename(from, kept.c_str()) != 0) {
+      !nothing_at(saved.c_str()) || ::rename(from, saved.c_str()) != 0) {
     errno = error;
     return false;
   }
@@ -461,37 +448,36 @@ bool rename_into_place(const char* from, const char* target, const struct stat& 
   static constexpr long kLongestWaitMs = 60'000;
   const long deadline = monotonic_milliseconds() + kLongestWaitMs;
   for (unsigned pause = 2; monotonic_milliseconds() < deadline; pause = std::min(pause * 2, 100U)) {
-    if (nothing_at(target) && rename_onto(kept.c_str(), target, written)) {
+    if (nothing_at(target) && rename_onto(saved.c_str(), target, written)) {
       return true;
     }
     pause_milliseconds(pause);
   }
   errno = error;
-  return false;  // the new file stays under saved_copy_path(target)
+  return false;  // the new file stays under `saved`
 }
 
 // After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
-// `written`) onto `target` once more, and when that fails too keeps it as saved_copy_path(target)
-// for the next run, unless a copy waits there already. Returns whether `target` holds the copy.
+// `written`) onto `target` once more, and when that fails too keeps it as `saved` for the next
+// run, unless a copy waits there already. Returns whether `target` holds the copy.
 bool put_in_place_or_save(const std::string& copy_path, const char* target,
-                          const struct stat& written) {
-  if (rename_into_place(copy_path.c_str(), target, written)) {
+                          const struct stat& written, const std::string& saved) {
+  if (rename_into_place(copy_path.c_str(), target, written, saved)) {
     return true;
   }
-  const std::string saved = saved_copy_path(target);
   if (!nothing_at(saved.c_str()) || ::rename(copy_path.c_str(), saved.c_str()) != 0) {
     (void)::unlink(copy_path.c_str());
   }
   return false;
 }
 
-// Copies the open file `source` into a new file beside `target`, where a rename onto `target` is
-// atomic, gives the copy `source`'s attributes, makes it durable and renames it onto `target`.
-// The copy has a fixed name, so a run killed meanwhile leaves at most that one file, which the
-// next run removes. On failure `target` is unchanged and the copy is deleted, or `target` is gone
-// and a complete copy is kept (put_in_place_or_save).
-bool replace_through_copy_beside(int source, const char* target) {
-  const std::string copy_path = copy_beside_path(target);
+// Copies the open file `source` into a new file beside `target`, `beside.copy`, where a rename
+// onto `target` is atomic, gives the copy `source`'s attributes, makes it durable and renames it
+// onto `target`. The copy has a fixed name, so a run killed meanwhile leaves at most that one file,
+// which the next run removes. On failure `target` is unchanged and the copy is deleted, or `target`
+// is gone and a complete copy is kept (put_in_place_or_save).
+bool replace_through_copy_beside(int source, const char* target, const BesideTarget& beside) {
+  const std::string& copy_path = beside.copy;
   const int copy = create_exclusively(copy_path.c_str());
   if (copy < 0) {
     return false;
@@ -501,11 +487,11 @@ bool replace_through_copy_beside(int source, const char* target) {
   struct stat written {};
   copied = ::fstat(copy, &written) == 0 && copied;
   copied = close_file(copy) && copied;
-  if (copied && rename_into_place(copy_path.c_str(), target, written)) {
+  if (copied && rename_into_place(copy_path.c_str(), target, written, beside.saved)) {
     return true;
   }
   if (copied && nothing_at(target)) {
-    return put_in_place_or_save(copy_path, target, written);
+    return put_in_place_or_save(copy_path, target, written, beside.saved);
   }
   ::unlink(copy_path.c_str());
   return false;
@@ -513,12 +499,13 @@ bool replace_through_copy_beside(int source, const char* target) {
 
 // Renames the open file `source` from `source_path` onto `target` (rename_into_place) after
 // checking that the name still is that file.
-bool rename_open_file(int source, const char* source_path, const char* target) {
+bool rename_open_file(int source, const char* source_path, const char* target,
+                      const std::string& saved) {
   struct stat written {};
   if (::fstat(source, &written) != 0 || !names_file(source_path, written)) {
     return false;
   }
-  return rename_into_place(source_path, target, written);
+  return rename_into_place(source_path, target, written, saved);
 }
 
 // Waits until no other run holds the file at `path` (a regular file that stood there), so that
@@ -761,24 +748,24 @@ bool replacement_copies_beside(FileHandle source, const char* source_path, const
 }
 
 bool replace_file(FileHandle source, const char* source_path, const char* target,
-                  bool source_synced) {
+                  bool source_synced, const BesideTarget& beside) {
   const int fd = descriptor(source);
   bool replaced = false;
   // A rename can still meet another file system where one device shows through two mounts.
   bool copy_beside = !source_synced || replacement_copies_beside(source, source_path, target);
   if (!copy_beside) {
-    replaced = rename_open_file(fd, source_path, target);
+    replaced = rename_open_file(fd, source_path, target, beside.saved);
     const bool other_file_system = !replaced && errno == EXDEV;
     // A rename that took the old file away is tried once more; then the synced copy goes beside
     // `target`, where it is kept if it cannot take its place either.
     if (!replaced && !other_file_system && nothing_at(target)) {
-      replaced = rename_open_file(fd, source_path, target);
+      replaced = rename_open_file(fd, source_path, target, beside.saved);
       copy_beside = !replaced;
     }
     copy_beside = copy_beside || other_file_system;
   }
   if (copy_beside) {
-    replaced = replace_through_copy_beside(fd, target);
+    replaced = replace_through_copy_beside(fd, target, beside);
     if (replaced && names_open_file(source_path, fd)) {
       ::unlink(source_path);
     }
@@ -788,81 +775,6 @@ bool replace_file(FileHandle source, const char* source_path, const char* target
     sync_directory(directory_of(target));
   }
   return replaced;
-}
-
-// The path of the file that `path` names once symbolic links are followed, or `path` itself when
-// nothing stands there.
-std::string resolved_path(const char* path) {
-  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
-  return real != nullptr ? real.get() : path;
-}
-
-// Opens the companion that locks `resolved`, creating it when `create` says so; -1 when it cannot
-// be opened.
-int open_companion(const std::string& companion, bool create) {
-  int fd = open_retrying(companion.c_str(), O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW, 0666);
-  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-    // A companion this user may not write still locks on a local file system.
-    fd = open_retrying(companion.c_str(), O_RDONLY | O_NOFOLLOW);
-  }
-  if (fd >= 0 && !is_regular_file(fd)) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds) {
-  const long deadline = monotonic_milliseconds() + wait_seconds * 1000L;
-  for (;;) {
-    resolved = resolved_path(path);
-    struct stat target {};
-    const bool standing = ::stat(resolved.c_str(), &target) == 0;
-    if (standing && !S_ISREG(target.st_mode)) {
-      return kNoLock;
-    }
-    // A file missing beside its companion may be missing only for this machine's eyes (an SMB
-    // client caches that a name is free), or for a moment (a run whose rename an SMB client
-    // turned away waits to give the file its name): the lock is waited for all the same.
-    const std::string companion = lock_companion_path(resolved);
-    const int fd = open_companion(companion, standing);
-    if (fd < 0) {
-      return kNoLock;
-    }
-    const long left = wait_seconds == 0 ? kLockSliceSeconds * 1000L
-                                        : std::max(deadline - monotonic_milliseconds(), 0L);
-    const LockWait wait = lock_within(fd, std::min(left, kLockSliceSeconds * 1000L));
-    if (wait != LockWait::kLocked) {
-      ::close(fd);  // frees a lock granted to this descriptor that never arrived
-      if (wait == LockWait::kNoLocks) {
-        return kNoLock;
-      }
-      if (wait_seconds != 0 && monotonic_milliseconds() >= deadline) {
-        return kLockTimedOut;
-      }
-      continue;
-    }
-    // While this run waited, the link at `path` may have been pointed elsewhere, or someone may
-    // have deleted the companion: then the lock that counts is on another file.
-    if (resolved_path(path) == resolved && names_open_file(companion.c_str(), fd)) {
-      return fd;
-    }
-    ::close(fd);
-  }
-}
-
-bool restore_saved_copy(const char* path) {
-  const std::string saved = saved_copy_path(path);
-  if (!nothing_at(path) || nothing_at(saved.c_str())) {
-    return false;
-  }
-  // A link never replaces what stands at its new name; the copy's name goes once it is in place.
-  if (::link(saved.c_str(), path) == 0) {
-    (void)::unlink(saved.c_str());
-    return true;
-  }
-  // A file system without hard links gets a rename; the look above found nothing at `path`.
-  return errno != EEXIST && ::rename(saved.c_str(), path) == 0;
 }
 
 FileStamp stamp_of(FileHandle file) {
@@ -875,52 +787,8 @@ FileStamp stamp_at(const char* path) {
   return ::stat(path, &status) == 0 ? stamp_from(status) : FileStamp{};
 }
 
-void unlock_file(FileLock lock) {
-  if (lock != kNoLock) {
-    ::close(static_cast<int>(lock));  // closing the only descriptor releases the flock
-  }
-}
-
-void remove_leftover_copy(const char* target) {
-  (void)::unlink(copy_beside_path(target).c_str());
-}
-
 bool copy_file_contents(FileHandle from, FileHandle to) {
   return copy_contents(descriptor(from), descriptor(to), false);  // nothing waits for the disk
-}
-
-FileHandle create_snapshot_file(const char* path) {
-  const std::string beside = copy_beside_path(path);
-  struct stat standing {};
-  if ((::stat(path, &standing) == 0 && S_ISDIR(standing.st_mode)) ||
-      (::unlink(beside.c_str()) != 0 && errno != ENOENT)) {
-    return kNoFile;
-  }
-  const int fd = open_retrying(beside.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
-  return fd < 0 ? kNoFile : fd;
-}
-
-bool publish_snapshot(FileHandle snapshot, const char* path) {
-  if (snapshot == kNoFile) {
-    return true;
-  }
-  const std::string beside = copy_beside_path(path);
-  // Closed first: a close that reports a failed write must not leave a damaged snapshot.
-  if (close_file(snapshot) && rename_unsynced(beside.c_str(), path)) {
-    return true;
-  }
-  (void)::unlink(beside.c_str());
-  (void)::unlink(path);
-  return false;
-}
-
-void discard_snapshot(FileHandle snapshot, const char* path) {
-  if (snapshot == kNoFile) {
-    return;
-  }
-  (void)::unlink(copy_beside_path(path).c_str());
-  (void)::unlink(path);
-  close_file(snapshot);
 }
 
 bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
@@ -1107,17 +975,85 @@ void pause_milliseconds(unsigned milliseconds) {
   }
 }
 
-FileLock try_lock_file(const char* path, bool& busy) {
-  busy = false;
-  const int fd = open_retrying(path, O_RDWR | O_CREAT, 0666);
-  if (fd < 0) {
-    return kNoLock;
+PathKind kind_at(const char* path) {
+  struct stat status {};
+  if (::stat(path, &status) != 0) {
+    return PathKind::kNothing;
   }
-  const LockWait wait = try_lock(fd);
-  if (wait == LockWait::kLocked) {
-    return fd;
+  if (S_ISREG(status.st_mode)) {
+    return PathKind::kRegularFile;
   }
-  busy = wait == LockWait::kSliceEnded;
-  ::close(fd);
-  return kNoLock;
+  return S_ISDIR(status.st_mode) ? PathKind::kDirectory : PathKind::kOther;
+}
+
+bool nothing_at(const char* path) {
+  struct stat status {};
+  return ::lstat(path, &status) != 0 && errno == ENOENT;
+}
+
+std::string resolved_path(const char* path) {
+  const std::unique_ptr<char, decltype(&std::free)> real(::realpath(path, nullptr), &std::free);
+  return real != nullptr ? real.get() : path;
+}
+
+bool names_open_file(const char* path, FileHandle file) {
+  struct stat held {};
+  return ::fstat(descriptor(file), &held) == 0 && names_file(path, held);
+}
+
+FileHandle create_new_file(const char* path) {
+  if (::unlink(path) != 0 && errno != ENOENT) {
+    return kNoFile;
+  }
+  const int fd = open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0666);
+  return fd < 0 ? kNoFile : fd;
+}
+
+bool rename_and_close(FileHandle file, const char* from, const char* to) {
+  // Closed first: a close that reports a failed write must not leave a damaged file at `to`.
+  return close_file(file) && rename_unsynced(from, to);
+}
+
+bool move_to_free_name(const char* from, const char* to) {
+  // A link never replaces what stands at its new name; the old name goes once the new one stands.
+  if (::link(from, to) == 0) {
+    (void)::unlink(from);
+    return true;
+  }
+  // A file system without hard links gets a rename, when nothing stands at `to`.
+  return errno != EEXIST && nothing_at(to) && ::rename(from, to) == 0;
+}
+
+bool delete_file(const char* path) {
+  return ::unlink(path) == 0;
+}
+
+FileHandle open_lock_file(const char* path, bool create) {
+  int fd = open_retrying(path, O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW, 0666);
+  if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    fd = open_retrying(path, O_RDONLY | O_NOFOLLOW);
+  }
+  if (fd >= 0 && !is_regular_file(fd)) {
+    ::close(fd);
+    return kNoFile;
+  }
+  return fd < 0 ? kNoFile : fd;
+}
+
+LockRequest lock_within(FileHandle file, long milliseconds) {
+  switch (lock_descriptor_within(descriptor(file), milliseconds)) {
+    case LockWait::kLocked:
+      return LockRequest::kLocked;
+    case LockWait::kSliceEnded:
+      return LockRequest::kBusy;
+    case LockWait::kNoLocks:
+      break;
+  }
+  return LockRequest::kNoLocks;
+}
+
+void unlock_file(FileHandle file) {
+  if (file != kNoFile) {
+    ::close(descriptor(file));  // closing the only descriptor releases the flock
+  }
 }

@@ -38,7 +38,8 @@ TEST(ReplaceFile, RenamesASyncedSourceAndCopiesOneNotSyncedBeside) {
     ASSERT_TRUE(write_file(source, "new\r\n", 5));
     ASSERT_TRUE(!synced || sync_file(source));
     const ino_t written = inode_at(source_path);
-    ASSERT_TRUE(replace_file(source, source_path.c_str(), target.c_str(), synced));
+    const BesideTarget beside{target.string() + ".new", target.string() + ".saved"};
+    ASSERT_TRUE(replace_file(source, source_path.c_str(), target.c_str(), synced, beside));
     std::ifstream result(target, std::ios::binary);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(result), {}), "new\r\n");
     EXPECT_EQ(inode_at(target) == written, synced);

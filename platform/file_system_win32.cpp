@@ -334,19 +334,15 @@ bool mark_for_deletion(HANDLE file) {
                                       sizeof disposition) != 0;
 }
 
-// True when nothing stands at `path`.
-bool nothing_at(const char* path) {
-  return ::GetFileAttributesA(path) == kNoAttributes && ::GetLastError() == ERROR_FILE_NOT_FOUND;
-}
-
-// Copies the open `source` into a new file beside `target`, "<target>.bumpbuild-new", where a
-// rename onto `target` is a single step, gives it the attributes and security of `source`, makes
+// Copies the open `source` into a new file beside `target`, `beside.copy`, where a rename onto
+// `target` is a single step, gives it the attributes and security of `source`, makes
 // it durable and renames it onto `target`, holding it open throughout. The fixed name leaves at
 // most one copy behind a killed run, which the next run deletes, waiting for another program
 // that holds it (pause_for_holder). On failure `target` is unchanged and the copy is deleted, or
-// the failed rename took `target` away and the copy is kept as saved_copy_path(target).
-bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes) {
-  const std::string copy_path = copy_beside_path(target);
+// the failed rename took `target` away and the copy is kept as `beside.saved`.
+bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes,
+                                 const BesideTarget& beside) {
+  const std::string& copy_path = beside.copy;
   HANDLE copy = INVALID_HANDLE_VALUE;
   HeldFileWait wait;
   do {
@@ -364,7 +360,7 @@ bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target
   if (!replaced && copied && nothing_at(target)) {
     // The failed rename took the old file away: once more, else the copy is kept for the next run.
     replaced = rename_open_file(copy, target);
-    saved = !replaced && rename_open_file(copy, saved_copy_path(target).c_str());
+    saved = !replaced && rename_open_file(copy, beside.saved.c_str());
   }
   if (!replaced && !saved) {
     mark_for_deletion(copy);
@@ -377,15 +373,6 @@ bool keeps_security(HANDLE file) {
   DWORD flags = 0;
   return !::GetVolumeInformationByHandleW(file, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) ||
          (flags & FILE_PERSISTENT_ACLS) != 0;
-}
-
-// Deletes the file at `path`, a read-only one too; nothing there is fine.
-void delete_file(const char* path) {
-  const DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-    (void)::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-  }
-  (void)::DeleteFileA(path);
 }
 
 }  // namespace
@@ -523,14 +510,14 @@ bool replacement_copies_beside(FileHandle /*source*/, const char* /*source_path*
 // name at any moment. replacement_copies_beside never asks for a copy here, so the caller has
 // always synced `source`.
 bool replace_file(FileHandle source, const char* /*source_path*/, const char* target,
-                  bool /*source_synced*/) {
+                  bool /*source_synced*/, const BesideTarget& beside) {
   HANDLE file = win32_handle(source);
   const DWORD target_attributes = ::GetFileAttributesA(target);
   bool replaced = rename_keeping_attributes(file, target, target_attributes);
   // A rename that took the old file away goes the way of the copy beside `target`, where the
   // copy is kept if it cannot take its place either.
   if (!replaced && (::GetLastError() == ERROR_NOT_SAME_DEVICE || nothing_at(target))) {
-    replaced = replace_through_copy_beside(file, target, target_attributes);
+    replaced = replace_through_copy_beside(file, target, target_attributes, beside);
     if (replaced) {
       mark_for_deletion(file);
     }
@@ -540,96 +527,6 @@ bool replace_file(FileHandle source, const char* /*source_path*/, const char* ta
     sync_directory(directory_of(target));
   }
   return replaced;
-}
-
-namespace {
-
-// Opens the companion `companion`; INVALID_HANDLE_VALUE when it cannot be opened. A companion that
-// another program holds without read and write sharing is waited for as pause_for_holder allows.
-HANDLE open_companion(const std::string& companion) {
-  HANDLE lock = INVALID_HANDLE_VALUE;
-  HeldFileWait wait;
-  do {
-    lock = ::CreateFileA(companion.c_str(), GENERIC_READ | GENERIC_WRITE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
-      // A companion this account may not write can still be locked.
-      lock = ::CreateFileA(companion.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    }
-  } while (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION &&
-           pause_for_holder(wait));
-  return lock;
-}
-
-enum class LockWait { kLocked, kSliceEnded, kNoLocks };
-
-// Asks for the exclusive lock on the whole of `file` until `slice_end` (GetTickCount64): at once,
-// then again after pauses that grow to 50 ms. A blocking LockFileEx could not be given up
-// without overlapped handles, and under Wine a lock from elsewhere is reported at once anyway.
-LockWait lock_until(HANDLE file, ULONGLONG slice_end) {
-  DWORD pause_ms = 1;
-  for (;;) {
-    OVERLAPPED whole_file{};
-    if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD,
-                     MAXDWORD, &whole_file)) {
-      return LockWait::kLocked;
-    }
-    if (::GetLastError() != ERROR_LOCK_VIOLATION) {
-      return LockWait::kNoLocks;
-    }
-    const ULONGLONG now = ::GetTickCount64();
-    if (now >= slice_end) {
-      return LockWait::kSliceEnded;
-    }
-    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause_ms, slice_end - now)));
-    pause_ms = std::min<DWORD>(pause_ms * 2, 50);
-  }
-}
-
-}  // namespace
-
-// The lock is LockFileEx on the companion "<path>.lock", which a file server arbitrates between
-// machines; the version file itself is never held open. The companion is opened without delete
-// sharing, so nobody can delete or rename it while a run holds it or waits for it: the file a
-// waiting run locks is the one that has the name.
-FileLock lock_file_exclusively(const char* path, std::string& resolved, int wait_seconds) {
-  resolved = path;
-  // Looked at without opening it: an open handle, however briefly, could stand in the way of the
-  // holder's move.
-  const DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes == kNoAttributes || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return kNoLock;
-  }
-  const std::string companion = lock_companion_path(resolved);
-  const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(wait_seconds) * 1000;
-  for (;;) {
-    HANDLE lock = open_companion(companion);
-    if (lock == INVALID_HANDLE_VALUE) {
-      return kNoLock;
-    }
-    const ULONGLONG slice_end = ::GetTickCount64() + kLockSliceSeconds * 1000ULL;
-    const LockWait wait =
-        lock_until(lock, wait_seconds == 0 ? slice_end : std::min(slice_end, deadline));
-    if (wait == LockWait::kLocked) {
-      return reinterpret_cast<FileLock>(lock);
-    }
-    ::CloseHandle(lock);  // frees a lock granted to this handle that never arrived
-    if (wait == LockWait::kNoLocks) {
-      return kNoLock;
-    }
-    if (wait_seconds != 0 && ::GetTickCount64() >= deadline) {
-      return kLockTimedOut;
-    }
-  }
-}
-
-bool restore_saved_copy(const char* path) {
-  const std::string saved = saved_copy_path(path);
-  // MoveFileEx without MOVEFILE_REPLACE_EXISTING never replaces a file that appeared meanwhile.
-  return nothing_at(path) && !nothing_at(saved.c_str()) &&
-         ::MoveFileExA(saved.c_str(), path, MOVEFILE_WRITE_THROUGH) != 0;
 }
 
 FileStamp stamp_of(FileHandle file) {
@@ -662,60 +559,10 @@ FileStamp stamp_at(const char* path) {
   return stamp;
 }
 
-void unlock_file(FileLock lock) {
-  if (lock != kNoLock) {
-    // Unlocked before the close: Windows releases the locks of a closed handle only eventually.
-    OVERLAPPED whole_file{};
-    ::UnlockFileEx(win32_handle(lock), 0, MAXDWORD, MAXDWORD, &whole_file);
-    ::CloseHandle(win32_handle(lock));
-  }
-}
-
-// Tried once: a copy that another program holds is no obstacle to a rename, and a run that
-// copies beside the version file waits for it there.
-void remove_leftover_copy(const char* target) {
-  // A run killed just before its rename may have made the copy read-only already.
-  delete_file(copy_beside_path(target).c_str());
-}
-
 bool copy_file_contents(FileHandle from, FileHandle to) {
   const LARGE_INTEGER start{};
   return ::SetFilePointerEx(win32_handle(from), start, nullptr, FILE_BEGIN) &&
          copy_contents(from, to);
-}
-
-FileHandle create_snapshot_file(const char* path) {
-  const DWORD attributes = ::GetFileAttributesA(path);
-  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-    return kNoFile;
-  }
-  return file_handle(create_after_removing(copy_beside_path(path).c_str()));
-}
-
-bool publish_snapshot(FileHandle snapshot, const char* path) {
-  if (snapshot == kNoFile) {
-    return true;
-  }
-  HANDLE file = win32_handle(snapshot);
-  const bool renamed = rename_open_file(file, path);
-  if (!renamed) {
-    mark_for_deletion(file);
-  }
-  // A close that reports a failed write leaves no snapshot behind.
-  if (close_file(snapshot) && renamed) {
-    return true;
-  }
-  delete_file(path);
-  return false;
-}
-
-void discard_snapshot(FileHandle snapshot, const char* path) {
-  if (snapshot == kNoFile) {
-    return;
-  }
-  mark_for_deletion(win32_handle(snapshot));
-  close_file(snapshot);
-  delete_file(path);
 }
 
 bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
@@ -939,21 +786,102 @@ void pause_milliseconds(unsigned milliseconds) {
   ::Sleep(milliseconds);
 }
 
-FileLock try_lock_file(const char* path, bool& busy) {
-  busy = false;
-  HANDLE lock = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (lock == INVALID_HANDLE_VALUE) {
-    busy = ::GetLastError() == ERROR_SHARING_VIOLATION;
-    return kNoLock;
+PathKind kind_at(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes == kNoAttributes) {
+    return PathKind::kNothing;
   }
-  OVERLAPPED whole_file{};
-  if (::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD,
-                   &whole_file)) {
-    return reinterpret_cast<FileLock>(lock);
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::kDirectory
+                                                      : PathKind::kRegularFile;
+}
+
+bool nothing_at(const char* path) {
+  return ::GetFileAttributesA(path) == kNoAttributes && ::GetLastError() == ERROR_FILE_NOT_FOUND;
+}
+
+std::string resolved_path(const char* path) {
+  return path;
+}
+
+bool names_open_file(const char* path, FileHandle file) {
+  // A file system that gives files no index cannot tell; its files count as the ones named.
+  const FileIdentity held = identity_of(win32_handle(file));
+  return !held.known || identity_at(path, FILE_FLAG_OPEN_REPARSE_POINT) == held;
+}
+
+FileHandle create_new_file(const char* path) {
+  return file_handle(create_after_removing(path));
+}
+
+bool rename_and_close(FileHandle file, const char* /*from*/, const char* to) {
+  HANDLE handle = win32_handle(file);
+  const bool renamed = rename_open_file(handle, to);
+  if (!renamed) {
+    mark_for_deletion(handle);
   }
-  busy = ::GetLastError() == ERROR_LOCK_VIOLATION;
-  ::CloseHandle(lock);
-  return kNoLock;
+  // A close that reports a failed write counts as a failure.
+  return close_file(file) && renamed;
+}
+
+bool move_to_free_name(const char* from, const char* to) {
+  // Without MOVEFILE_REPLACE_EXISTING a file that appeared at `to` is never replaced.
+  return ::MoveFileExA(from, to, MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool delete_file(const char* path) {
+  const DWORD attributes = ::GetFileAttributesA(path);
+  if (attributes != kNoAttributes && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    (void)::SetFileAttributesA(path, attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  return ::DeleteFileA(path) != 0;
+}
+
+FileHandle open_lock_file(const char* path, bool create) {
+  HANDLE lock = INVALID_HANDLE_VALUE;
+  HeldFileWait wait;
+  do {
+    lock = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, create ? OPEN_ALWAYS : OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
+    if (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_ACCESS_DENIED) {
+      // A file this account may not write can still be locked.
+      lock = ::CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+  } while (lock == INVALID_HANDLE_VALUE && ::GetLastError() == ERROR_SHARING_VIOLATION &&
+           pause_for_holder(wait));
+  return lock == INVALID_HANDLE_VALUE ? kNoFile : file_handle(lock);
+}
+
+// A blocking LockFileEx could not be given up without overlapped handles, and under Wine a lock
+// from elsewhere is reported at once anyway: the request is repeated after pauses that grow to
+// 50 ms.
+LockRequest lock_within(FileHandle file, long milliseconds) {
+  const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0L));
+  DWORD pause_ms = 1;
+  for (;;) {
+    OVERLAPPED whole_file{};
+    if (::LockFileEx(win32_handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                     MAXDWORD, MAXDWORD, &whole_file)) {
+      return LockRequest::kLocked;
+    }
+    if (::GetLastError() != ERROR_LOCK_VIOLATION) {
+      return LockRequest::kNoLocks;
+    }
+    const ULONGLONG now = ::GetTickCount64();
+    if (now >= end) {
+      return LockRequest::kBusy;
+    }
+    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause_ms, end - now)));
+    pause_ms = std::min<DWORD>(pause_ms * 2, 50);
+  }
+}
+
+void unlock_file(FileHandle file) {
+  if (file != kNoFile) {
+    // Unlocked before the close: Windows releases the locks of a closed handle only eventually.
+    OVERLAPPED whole_file{};
+    ::UnlockFileEx(win32_handle(file), 0, MAXDWORD, MAXDWORD, &whole_file);
+    ::CloseHandle(win32_handle(file));
+  }
 }

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "update/build_update.h"
+#include "update/version_rewrite.h"
 
 // The longest key that fits in a line piece. A longer key lies in no piece, so it never matches.
 inline constexpr std::size_t kMaxKeySize = kLinePieceCapacity - 1;

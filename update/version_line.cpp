@@ -1,8 +1,8 @@
 #include <charconv>
 #include <cstring>
 
-#include "update/build_update.h"
 #include "update/key_search.h"
+#include "update/version_rewrite.h"
 
 namespace {
 

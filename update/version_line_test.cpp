@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "update/build_update.h"
+#include "update/version_rewrite.h"
 
 namespace {
 

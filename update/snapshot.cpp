@@ -1,0 +1,43 @@
+#include "update/snapshot.h"
+
+#include <string>
+
+#include "platform/file_system.h"
+#include "update/replacement.h"
+#include "update/version_lock.h"
+
+Snapshot start_snapshot(const char* path, const std::string& header,
+                        const std::string& working_file) {
+  if (path == nullptr || *path == '\0') {
+    return {};
+  }
+  const std::string beside = copy_beside_path(path);
+  const bool takes_a_working_file =
+      names_one_of({path, beside}, {header, lock_companion_path(header), copy_beside_path(header),
+                                    saved_copy_path(header), working_file});
+  const FileHandle file = takes_a_working_file || kind_at(path) == PathKind::kDirectory
+                              ? kNoFile
+                              : create_new_file(beside.c_str());
+  return {path, file, file == kNoFile};
+}
+
+bool publish_snapshot(const Snapshot& snapshot) {
+  if (snapshot.file == kNoFile) {
+    return true;
+  }
+  const std::string beside = copy_beside_path(snapshot.path);
+  if (rename_and_close(snapshot.file, beside.c_str(), snapshot.path)) {
+    return true;
+  }
+  (void)delete_file(beside.c_str());
+  (void)delete_file(snapshot.path);
+  return false;
+}
+
+void discard_snapshot(const Snapshot& snapshot) {
+  if (snapshot.file == kNoFile) {
+    return;
+  }
+  remove_file(snapshot.file, copy_beside_path(snapshot.path).c_str());
+  (void)delete_file(snapshot.path);
+}
