@@ -29,18 +29,14 @@ FileHandle open_file_for_reading(const char* path);
 // True when `file` is an ordinary file on a disk: not a directory, a device, a pipe or a socket.
 bool is_regular_file(FileHandle file);
 
-// Creates a new, empty file at `path` that only this process has written (others may read it
-// but not write it; Windows: nor rename or delete it while it is open), opens it for reading and
-// writing in binary mode and holds an exclusive lock on it (POSIX: on the very descriptor returned,
-// which is also what a file server sees; Windows: on a byte far beyond its end, so that readers
-// are not stopped) until it is closed. Whatever stood at `path` is removed first, never followed
-// (a link, a file another user left, a leftover of another run); a file that another run holds
-// is removed only after that run has let it go, however long that takes. Returns kNoFile, with
-// nothing at `path` changed, when `path` names the same file as `protected_file` (a hard link to
-// it, or the file a link at `protected_file` leads to; `protected_file` may be nullptr). Returns
-// kNoFile when what stands at `path` cannot be removed (a directory, another user's file in a
-// sticky directory, Windows: a file another program holds open without delete sharing for more
-// than about five seconds) or the file cannot be created; what stood there may then be gone.
+// Creates a new, empty file at `path`, open for reading and writing, that only this process may
+// write (Windows: nor rename or delete while it is open), holding an exclusive lock on it until it
+// is closed (POSIX: on the descriptor returned; Windows: on a byte far beyond its end, so readers
+// pass). Whatever stood at `path` is removed first, never followed; a file that another run holds
+// is removed once that run lets it go. Returns kNoFile, with nothing changed, when `path` names
+// the file `protected_file` names (nullptr: none), also through links; and kNoFile when what
+// stands there cannot be removed (a directory, another user's file in a sticky directory, Windows:
+// a file held without delete sharing for more than about five seconds) or the creation fails.
 FileHandle create_file_for_writing(const char* path, const char* protected_file);
 
 // Reads up to `size` bytes into `buffer`. Returns the count read (at least 1), 0 at end of file,
@@ -92,28 +88,17 @@ struct BesideTarget {
 };
 
 // Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
-// `source_path`, so that `target` always names either its old content or the complete new one,
-// even across a crash or a power cut: the rename is a single atomic step, any intermediate copy is
-// synced before it, and the directory of `target` is synced after it. `source_synced` tells
-// whether the caller made `source` durable (sync_file); a source that is not, because
-// replacement_copies_beside said so, is always copied beside `target`.
-// Nothing holds the old `target` open meanwhile. What is renamed onto `target` is always this
-// process's own file: POSIX renames `source_path` only after checking that it still names
-// `source`, and only where no other user may change the names in its directory; Windows renames
-// `source` through its handle. Otherwise, and across file systems, `source` is first copied into
-// `beside.copy` (whatever stood there removed first), which then takes `target`'s name the same
-// way, and `source_path` is deleted. A rename that reports an error but did take place counts as
-// done. On an SMB share (POSIX), where the server refuses to replace a file that a program on this
-// machine holds open and the Linux client then deletes it, the new file waits under
-// `beside.saved` until the deleted one has gone, a minute at most, and then takes its name.
-// Windows: a `target` or copy that another program holds open without delete sharing is waited
-// for, about five seconds at most. The replacement takes the read-only, hidden, system, archive
-// and not-content-indexed attributes of the old `target` (Windows). Closes `source` in every case.
-// Returns true when `target` holds the new content and `source_path` no longer names it. Returns
-// false when it does not: `source_path` still names the written file, and either `target` is
-// unchanged and any copy is deleted, or `target` is gone (or deleted and still held open) and
-// the complete, synced new copy is kept as `beside.saved` (or, when even that rename fails, as
-// `beside.copy`).
+// `source_path`, so that `target` names its old content or the whole new one at every moment, a
+// crash or a power cut included: one atomic rename of this process's own file, any copy synced
+// before it, the directory synced after it. `source_synced` tells whether the caller synced
+// `source`; one that is not is copied to `beside.copy` first, as are files the rename cannot move
+// (another file system; POSIX: a directory where others may change names). Nothing holds the old
+// `target` open meanwhile; Windows keeps its read-only, hidden, system, archive and
+// not-content-indexed attributes. Closes `source`. Returns true when `target` holds the new content
+// and `source_path` is gone. Returns false otherwise, `source_path` still naming the written file:
+// `target` is unchanged, or a failed rename took it away and the complete new copy is kept as
+// `beside.saved` (else `beside.copy`). On an SMB share the new copy may wait as `beside.saved`, a
+// minute at most, for a deleted `target` that a program still holds to go.
 bool replace_file(FileHandle source, const char* source_path, const char* target,
                   bool source_synced, const BesideTarget& beside);
 

@@ -3,6 +3,7 @@
 #define BUMPBUILD_UPDATE_REPLACEMENT_H_
 
 #include <string>
+#include <string_view>
 
 #include "platform/file_system.h"
 
@@ -20,6 +21,14 @@ inline std::string saved_copy_path(const std::string& file) {
 // Replaces `target` by `source` (replace_file) with the files beside it named as above.
 bool replace_version_file(FileHandle source, const char* source_path, const char* target,
                           bool source_synced);
+
+// Replaces the regular file at `target` by one that holds `bytes`, as bumpbuild replaces the
+// version file: written to `temp` (a name of the caller's own beside it), given `target`'s owner,
+// attributes and mode, synced, then renamed over it (replace_version_file). Returns kNothingThere,
+// touching nothing, when no regular file stands at `target`; kFailed when it could not be
+// replaced, with `target` as replace_version_file leaves it and `temp` gone.
+enum class ReplaceOutcome { kReplaced, kNothingThere, kFailed };
+ReplaceOutcome replace_with_bytes(const char* target, const char* temp, std::string_view bytes);
 
 // When nothing stands at `path` (no file, no link) but saved_copy_path(path) holds a complete copy
 // from a run whose replacement failed halfway: moves that copy onto `path`, never replacing a
