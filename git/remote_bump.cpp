@@ -7,9 +7,11 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "textio/text_file.h"
 #include "update/build_update.h"
 
@@ -133,12 +135,18 @@ GitResult run_git(const Run& run, const std::vector<std::string>& arguments,
   if (errors == kNoFile || (output == kNoFile && captured == kNoFile)) {
     result.not_run = "can't create a temporary file for git's output";
   } else {
-    const ChildProcess child =
-        start_process(command, environment, input, output == kNoFile ? captured : output, errors);
-    if (child.process < 0) {
+    ProcessOptions process;
+    process.arguments = std::move(command);
+    process.environment = std::move(environment);
+    process.input = input;
+    process.output = output == kNoFile ? captured : output;
+    process.errors = errors;
+    process.timeout_ms = milliseconds_left(run);
+    ChildProcess git;
+    if (!git.start(process)) {
       result.not_run = "can't start git: is it installed and on the PATH?";
     } else {
-      result.status = wait_for_process(child, milliseconds_left(run));
+      result.status = git.wait();
       result.output = contents_of(captured);
       result.errors = contents_of(errors);
     }
