@@ -22,8 +22,10 @@ struct RemoteBumpSurroundings {
 // points at the tip the header was read from.
 // Returns 0 once it is pushed, the working tree's header replaced by it and the snapshot written,
 // with "<prefix> <version> <commit>" on standard output.
-// Returns 1 otherwise, with "git-bumpbuild: <reason>" on standard error; then nothing was pushed,
-// unless the reason says the push (or the copy or snapshot after it) did not end as it should.
+// Returns 1 otherwise, having said why on standard error ("git-bumpbuild: <reason>", git's own
+// messages after it). Nothing was pushed then, except where the reason says "pushed <commit>,
+// but" (the working tree's copy or the snapshot failed after the push) or that the push did not
+// end within the timeout.
 // The clone keeps only new objects and its turn file; an earlier snapshot is removed, unless its
 // path was refused or the run was outside a clone.
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings);
