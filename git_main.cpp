@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "git/arguments.h"
 #include "git/remote_bump.h"
 #include "platform/file_system.h"
 

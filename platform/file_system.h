@@ -137,35 +137,6 @@ bool copy_file_contents(FileHandle from, FileHandle to);
 // (POSIX) or as Windows compares full paths, whether or not anything stands there yet.
 bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files);
 
-// Child processes, for programs that drive another one (git-bumpbuild drives git).
-
-// A started child: POSIX its process id, which leads a process group of its own; Windows its
-// process handle and the job object that holds it and everything it starts.
-struct ChildProcess {
-  std::intptr_t process = -1;
-  std::intptr_t group = -1;
-};
-
-// What wait_for_process reports besides an exit status (0 to 255).
-inline constexpr int kProcessKilled = -1;    // ended by a signal (POSIX) or could not be waited for
-inline constexpr int kProcessTimedOut = -2;  // still running at the deadline: killed
-
-// Starts `arguments[0]`, found on the PATH, with `arguments` as its argument list exactly as
-// given, never through a shell (Windows: quoted so that CommandLineToArgvW and the C runtime give
-// back each argument as it stands). `environment` holds "NAME=VALUE" entries that the child sees
-// on top of this process's environment (an empty VALUE sets the variable empty). `input`,
-// `output` and `errors` become its standard streams; kNoFile stands for the null device. Nothing
-// else of this process's files is passed on. Returns the child, or one whose `process` is -1 when
-// it cannot be started (no such program: then nothing runs).
-ChildProcess start_process(const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, FileHandle input,
-                           FileHandle output, FileHandle errors);
-
-// Waits until `child` has ended, at most `timeout_ms` milliseconds, and releases it. Returns its
-// exit status; kProcessKilled when a signal ended it; kProcessTimedOut when it was still running
-// then: the child and every process it started are then killed and gone.
-int wait_for_process(ChildProcess child, std::int64_t timeout_ms);
-
 // Creates a new, empty file that nobody else can open by a name, open for reading and writing,
 // which vanishes when it is closed: a place for a child's input or output. Returns kNoFile when
 // it cannot be created (POSIX: in TMPDIR or /tmp; Windows: in the user's temporary directory).

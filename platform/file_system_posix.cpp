@@ -8,11 +8,9 @@
 #include "posix_extras.h"
 
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #if HAVE_LINUX_XATTR || HAVE_MACOS_XATTR
 #include <sys/xattr.h>
@@ -833,122 +831,6 @@ bool names_one_of(const std::vector<std::string>& names, const std::vector<std::
     }
   }
   return false;
-}
-
-// Child processes.
-
-extern char** environ;  // NOLINT(readability-redundant-declaration): POSIX declares it nowhere
-
-namespace {
-
-// The variable name of a "NAME=VALUE" entry, with its "=".
-std::string_view variable_of(std::string_view entry) {
-  const std::size_t equals = entry.find('=');
-  return entry.substr(0, equals == std::string_view::npos ? entry.size() : equals + 1);
-}
-
-// This process's environment with `overrides` in place of the variables they name.
-std::vector<std::string> merged_environment(const std::vector<std::string>& overrides) {
-  std::vector<std::string> merged;
-  for (char** entry = environ; *entry != nullptr; ++entry) {
-    const std::string_view variable = variable_of(*entry);
-    if (std::none_of(overrides.begin(), overrides.end(), [&](const std::string& override) {
-          return variable_of(override) == variable;
-        })) {
-      merged.emplace_back(*entry);
-    }
-  }
-  merged.insert(merged.end(), overrides.begin(), overrides.end());
-  return merged;
-}
-
-std::vector<char*> pointers_to(std::vector<std::string>& strings) {
-  std::vector<char*> pointers;
-  pointers.reserve(strings.size() + 1);
-  for (std::string& string : strings) {
-    pointers.push_back(string.data());
-  }
-  pointers.push_back(nullptr);
-  return pointers;
-}
-
-// Makes `file` the child's descriptor `standard`, or opens the null device there.
-int give_stream(posix_spawn_file_actions_t* actions, FileHandle file, int standard) {
-  if (file == kNoFile) {
-    return ::posix_spawn_file_actions_addopen(actions, standard, "/dev/null",
-                                              standard == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  return ::posix_spawn_file_actions_adddup2(actions, descriptor(file), standard);
-}
-
-}  // namespace
-
-ChildProcess start_process(const std::vector<std::string>& arguments,
-                           const std::vector<std::string>& environment, FileHandle input,
-                           FileHandle output, FileHandle errors) {
-  std::vector<std::string> argument_copies = arguments;
-  std::vector<std::string> environment_entries = merged_environment(environment);
-  const std::vector<char*> argument_pointers = pointers_to(argument_copies);
-  const std::vector<char*> environment_pointers = pointers_to(environment_entries);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawnattr_init(&attributes);
-  // The child leads a group of its own, so that a kill reaches whatever it starts too; it gets
-  // the signals this process ignores (prepare_process) back at their defaults.
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGXFSZ);
-  sigset_t none;
-  sigemptyset(&none);
-  int failed = ::posix_spawnattr_setflags(
-      &attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-  failed |= ::posix_spawnattr_setpgroup(&attributes, 0);
-  failed |= ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-  failed |= ::posix_spawnattr_setsigmask(&attributes, &none);
-  failed |= give_stream(&actions, input, 0);
-  failed |= give_stream(&actions, output, 1);
-  failed |= give_stream(&actions, errors, 2);
-  pid_t pid = -1;
-  if (failed != 0 || ::posix_spawnp(&pid, argument_pointers[0], &actions, &attributes,
-                                    argument_pointers.data(), environment_pointers.data()) != 0) {
-    pid = -1;
-  }
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return ChildProcess{pid, pid};
-}
-
-// Polls: a pause that grows from a tenth of a millisecond keeps quick children quick without
-// spinning on slow ones, and needs no signal handler.
-int wait_for_process(ChildProcess child, std::int64_t timeout_ms) {
-  if (child.process < 0) {
-    return kProcessKilled;
-  }
-  const auto pid = static_cast<pid_t>(child.process);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  long pause_ns = 100'000;
-  for (;;) {
-    int status = 0;
-    const pid_t ended = ::waitpid(pid, &status, WNOHANG);
-    if (ended == pid) {
-      return WIFEXITED(status) ? WEXITSTATUS(status) : kProcessKilled;
-    }
-    if (ended < 0 && errno != EINTR) {
-      return kProcessKilled;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) {
-      (void)::kill(-static_cast<pid_t>(child.group), SIGKILL);
-      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-      }
-      return kProcessTimedOut;
-    }
-    const timespec pause{0, pause_ns};
-    (void)::nanosleep(&pause, nullptr);
-    pause_ns = std::min(pause_ns * 2, 1'000'000L);
-  }
 }
 
 FileHandle create_scratch_file() {

@@ -1,4 +1,4 @@
-#include "git/remote_bump.h"
+#include "git/arguments.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
       << error;
   EXPECT_EQ(options.file, "inc/version h");
   EXPECT_EQ(options.remote, "up");
-  EXPECT_EQ(options.bound_seconds, 7);
+  EXPECT_EQ(options.timeout_seconds, 7);
   EXPECT_EQ(options.prefix, "-ABC");
   EXPECT_EQ(options.branch, "");  // left for the configuration
 

@@ -1,0 +1,31 @@
+// git-bumpbuild's command line: what a run is asked to do, and the text --help prints.
+#ifndef BUMPBUILD_GIT_ARGUMENTS_H_
+#define BUMPBUILD_GIT_ARGUMENTS_H_
+
+#include <cstdint>
+#include <string>
+
+// What the command line asks for. An empty remote, branch or file is left for git's
+// configuration (bumpbuild.remote, bumpbuild.branch, bumpbuild.file) and its defaults.
+struct RemoteBumpOptions {
+  std::string prefix;
+  std::string remote;
+  std::string branch;
+  std::string file;                   // the header's path from the top of the repository, with "/"
+  std::string message;                // the commit message; empty: "<prefix> <version> [skip ci]"
+  std::int64_t timeout_seconds = 60;  // --timeout: the whole run ends after this long, git with it
+};
+
+enum class ArgumentsResult { kRun, kHelp, kError };
+
+// Reads `argv` (`argc` arguments, the program name first) into `options`: the options that
+// kRemoteBumpUsage lists, each also as --option=VALUE, then exactly one PREFIX; "--" ends the
+// options. Returns kHelp for -h or --help, kError with the reason in `error` for anything else it
+// cannot read, kRun otherwise.
+ArgumentsResult read_remote_bump_arguments(int argc, const char* const* argv,
+                                           RemoteBumpOptions& options, std::string& error);
+
+// The text that --help prints: the options, and where the manual page takes over.
+extern const char* const kRemoteBumpUsage;
+
+#endif  // BUMPBUILD_GIT_ARGUMENTS_H_

@@ -1,0 +1,116 @@
+#include "git/git_runner.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <utility>
+
+namespace {
+
+constexpr const char* kBuildIdentityName = "git-bumpbuild";
+constexpr const char* kBuildIdentityEmail = "git-bumpbuild@localhost";
+
+}  // namespace
+
+GitRunner::GitRunner(std::int64_t timeout_seconds)
+    : timeout_seconds_(timeout_seconds),
+      deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds)),
+      // Nothing may wait for a person: no terminal prompt, no askpass program (an empty
+      // GIT_ASKPASS stops git looking for one), no Git Credential Manager dialog.
+      environment_{"GIT_TERMINAL_PROMPT=0",
+                   "GIT_ASKPASS=", "SSH_ASKPASS=", "SSH_ASKPASS_REQUIRE=never",
+                   "GCM_INTERACTIVE=never"} {}
+
+void GitRunner::add_environment(std::string entry) {
+  environment_.push_back(std::move(entry));
+}
+
+GitResult GitRunner::run(const std::vector<std::string>& arguments, FileHandle input,
+                         FileHandle output, const std::vector<std::string>& extra) const {
+  ProcessOptions process;
+  process.arguments = {"git", "-c", "credential.interactive=never"};
+  process.arguments.insert(process.arguments.end(), arguments.begin(), arguments.end());
+  process.environment = environment_;
+  process.environment.insert(process.environment.end(), extra.begin(), extra.end());
+  process.input = input;
+  GitResult result;
+  const FileHandle captured = output == kNoFile ? create_scratch_file() : kNoFile;
+  const FileHandle errors = create_scratch_file();
+  if (errors == kNoFile || (output == kNoFile && captured == kNoFile)) {
+    result.not_run = "can't create a temporary file for git's output";
+  } else {
+    process.output = output == kNoFile ? captured : output;
+    process.errors = errors;
+    process.timeout_ms = milliseconds_left();
+    ChildProcess git;
+    if (!git.start(process)) {
+      result.not_run = "can't start git: is it installed and on the PATH?";
+    } else {
+      result.status = git.wait();
+      result.output = contents_of(captured);
+      result.errors = contents_of(errors);
+    }
+  }
+  close_file(captured);
+  close_file(errors);
+  return result;
+}
+
+void GitRunner::say_failed(const std::string& what, const GitResult& result) const {
+  if (!result.not_run.empty()) {
+    say(result.not_run);
+    return;
+  }
+  if (result.status == kProcessTimedOut) {
+    say(what + ": gave up after " + std::to_string(timeout_seconds_) + " seconds (--timeout)");
+    return;
+  }
+  say(what);
+  std::string messages = result.errors;
+  while (!messages.empty() && messages.back() == '\n') {
+    messages.pop_back();
+  }
+  if (!messages.empty()) {
+    (void)std::fprintf(stderr, "%s\n", messages.c_str());
+  }
+}
+
+std::int64_t GitRunner::milliseconds_left() const {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline_ - std::chrono::steady_clock::now())
+                        .count();
+  return std::max<std::int64_t>(left, 0);
+}
+
+void complete_environment(GitRunner& git, bool ssh_command_chosen) {
+  if (!ssh_command_chosen) {
+    git.add_environment("GIT_SSH_COMMAND=ssh -o BatchMode=yes");
+  }
+  // Most CI runners know no identity for authors or committers.
+  for (const char* role : {"AUTHOR", "COMMITTER"}) {
+    if (git.run({"var", std::string("GIT_") + role + "_IDENT"}).status != 0) {
+      git.add_environment(std::string("GIT_") + role + "_NAME=" + kBuildIdentityName);
+      git.add_environment(std::string("GIT_") + role + "_EMAIL=" + kBuildIdentityEmail);
+    }
+  }
+}
+
+void say(const std::string& message) {
+  (void)std::fprintf(stderr, "git-bumpbuild: %s\n", message.c_str());
+}
+
+std::string first_line(const std::string& text) {
+  return text.substr(0, text.find('\n'));
+}
+
+std::string contents_of(FileHandle file) {
+  std::string contents;
+  if (file == kNoFile || !rewind_file(file)) {
+    return contents;
+  }
+  char block[4096];
+  std::ptrdiff_t count = 0;
+  while ((count = read_file(file, block, sizeof block)) > 0) {
+    contents.append(block, static_cast<std::size_t>(count));
+  }
+  return contents;
+}

@@ -1,0 +1,64 @@
+// git as git-bumpbuild runs it: arguments as a list, never through a shell, never waiting for a
+// person, and every run within the one deadline of the whole of git-bumpbuild's run.
+#ifndef BUMPBUILD_GIT_GIT_RUNNER_H_
+#define BUMPBUILD_GIT_GIT_RUNNER_H_
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/process.h"
+
+// What one run of git came to.
+struct GitResult {
+  int status = kProcessKilled;  // its exit status, kProcessKilled or kProcessTimedOut
+  std::string output;           // its standard output, unless that went to the caller's file
+  std::string errors;           // its standard error
+  std::string not_run;          // why git did not run at all, if it did not
+};
+
+class GitRunner {
+ public:
+  // Runs git until `timeout_seconds` from now, with no terminal prompt, no askpass program and
+  // no credential dialog.
+  explicit GitRunner(std::int64_t timeout_seconds);
+
+  // Adds "NAME=VALUE" to the environment of every later git.
+  void add_environment(std::string entry);
+
+  // Runs `git arguments...` until it ends or the deadline comes (then it is killed with all it
+  // started): its input `input` (kNoFile: the null device), its standard output `output` when
+  // given, else returned; `extra` adds to the environment of this run only.
+  GitResult run(const std::vector<std::string>& arguments, FileHandle input = kNoFile,
+                FileHandle output = kNoFile, const std::vector<std::string>& extra = {}) const;
+
+  // Says on standard error that `what` failed, with git's own messages after it; or that the
+  // deadline came first; or why git did not run.
+  void say_failed(const std::string& what, const GitResult& result) const;
+
+  std::int64_t milliseconds_left() const;
+  std::int64_t timeout_seconds() const { return timeout_seconds_; }
+
+ private:
+  std::int64_t timeout_seconds_;
+  std::chrono::steady_clock::time_point deadline_;
+  std::vector<std::string> environment_;
+};
+
+// Completes git's environment once the clone is known: ssh in batch mode (it never asks) unless
+// `ssh_command_chosen` (core.sshCommand, GIT_SSH_COMMAND or GIT_SSH), and the build identity,
+// "git-bumpbuild <git-bumpbuild@localhost>", for the roles git knows no identity for.
+void complete_environment(GitRunner& git, bool ssh_command_chosen);
+
+// Says "git-bumpbuild: <message>" on standard error.
+void say(const std::string& message);
+
+// The first line of `text`, without its line end.
+std::string first_line(const std::string& text);
+
+// The bytes of `file` from its first byte to its end; empty when it cannot be read.
+std::string contents_of(FileHandle file);
+
+#endif  // BUMPBUILD_GIT_GIT_RUNNER_H_
