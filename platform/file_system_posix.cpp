@@ -91,6 +91,16 @@ long monotonic_milliseconds() {
   return static_cast<long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
+// Makes the Linux SMB client close the handles of `fd`'s file when they are closed: otherwise
+// it keeps a closed handle for a second and gives it to the next open of that name with the same
+// flags, another process's. A lock query through fcntl marks the file so.
+void close_handles_at_once(int fd) {
+  struct flock probe {};
+  probe.l_type = F_RDLCK;
+  probe.l_whence = SEEK_SET;
+  (void)::fcntl(fd, F_GETLK, &probe);
+}
+
 // Set by the timer that ends a slice of a lock wait (lock_descriptor_within).
 volatile std::sig_atomic_t slice_ended = 0;
 
@@ -592,16 +602,12 @@ FileHandle open_file_for_reading(const char* path) {
     fd = open_retrying(path, O_RDONLY);
   }
   if (fd >= 0 && on_smb_share(fd)) {
-    // The Linux SMB client keeps a closed file's handle for a second and gives it to the next
-    // open of that name with the same flags, the next run's, even after another machine replaced
-    // the file: that run would read the old content. A lock request, even a query, marks the file
-    // so that its handles are closed at once.
-    struct flock probe {};
-    probe.l_type = F_RDLCK;
-    probe.l_whence = SEEK_SET;
-    (void)::fcntl(fd, F_GETLK, &probe);
-    // It also keeps a file's pages while it holds a lease on it, and takes a new file that the
-    // server gave the old one's inode number for the old one: reads go to the server instead.
+    // A handle kept after its close would show the next run the old content, even after another
+    // machine replaced the file.
+    close_handles_at_once(fd);
+    // The Linux SMB client also keeps a file's pages while it holds a lease on it, and takes a new
+    // file that the server gave the old one's inode number for the old one: reads go to the server
+    // instead.
     read_past_cache(fd);
   }
   return fd < 0 ? kNoFile : fd;
@@ -918,6 +924,11 @@ FileHandle open_lock_file(const char* path, bool create) {
   if (fd >= 0 && !is_regular_file(fd)) {
     ::close(fd);
     return kNoFile;
+  }
+  if (fd >= 0 && on_smb_share(fd)) {
+    // Otherwise every run on one machine found a lock file's lock taken, for minutes, after its
+    // holder had let it go: the client passed the kept handle on with the lock still in its books.
+    close_handles_at_once(fd);
   }
   return fd < 0 ? kNoFile : fd;
 }
