@@ -787,6 +787,9 @@ FileStamp stamp_of(FileHandle file) {
 }
 
 FileStamp stamp_at(const char* path) {
+  // The state the server gives, not one a client kept: a run that checks before replacing the
+  // file must see another machine's replacement.
+  refresh_view_of(path);
   struct stat status {};
   return ::stat(path, &status) == 0 ? stamp_from(status) : FileStamp{};
 }
