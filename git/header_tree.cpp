@@ -128,7 +128,7 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   std::string directory;
   for (std::size_t depth = 0; depth + 1 < parts.size(); ++depth) {
     directory += (depth == 0 ? "" : "/") + parts[depth];
-    request += ref + ":" + directory + "\n";
+    request.append(ref).append(":").append(directory).append("\n");
   }
   request += ref + ":" + file + " " + file + "\n";
   const GitResult read = git.run_fed({"cat-file", "--batch", "--filters"}, request);

@@ -121,7 +121,7 @@ std::optional<Clone> find_clone(const GitRunner& git, const RemoteBumpOptions& o
   const GitResult top = git.run({"rev-parse", "--show-toplevel"});
   const GitResult configured =
       git.run({"config", "-z", "--get-regexp",
-               "^(bumpbuild\\.(remote|branch|file)|core\\.sshcommand|commit\\.gpgsign)$"});
+               R"(^(bumpbuild\.(remote|branch|file)|core\.sshcommand|commit\.gpgsign)$)"});
   if (configured.status != 0 && configured.status != 1) {  // 1: none of them is set
     git.say_failed("can't read git's configuration", configured);
     return std::nullopt;

@@ -196,7 +196,7 @@ for attributes in '*.h text eol=crlf' '*.h text' '*.h filter=stamp'; do
   rm -rf "$scratch/repos/attrs.git" "$scratch/seed-attrs" "$scratch/attrs" "$scratch/fresh"
   new_remote attrs
   echo "$attributes" >"$scratch/seed-attrs/.gitattributes" && echo '// STAMP' >>"$scratch/seed-attrs/inc/version.h"
-  git -C "$scratch/seed-attrs" add . && git -C "$scratch/seed-attrs" -c user.name=t -c user.email=t@t commit -qm attrs
+  git -C "$scratch/seed-attrs" -c core.safecrlf=false add . && git -C "$scratch/seed-attrs" -c user.name=t -c user.email=t@t commit -qm attrs
   git -C "$scratch/seed-attrs" push -q "$scratch/repos/attrs.git" main
   git clone "${filters[@]}" -q "$scratch/repos/attrs.git" "$scratch/attrs"
   (cd "$scratch/attrs" && "$program" --file inc/version.h ABC >/dev/null) || fail "$attributes: the run failed"

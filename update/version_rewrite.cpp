@@ -148,10 +148,9 @@ std::string version_in_header(std::string_view header, std::string_view prefix) 
       const std::size_t opening = line.find('"', string_field);
       const std::size_t closing =
           opening == std::string_view::npos ? opening : line.find('"', opening + 1);
-      const std::string version =
-          closing == std::string_view::npos
-              ? std::string()
-              : without_blanks(line.substr(opening + 1, closing - opening - 1));
+      std::string version = closing == std::string_view::npos
+                                ? std::string()
+                                : without_blanks(line.substr(opening + 1, closing - opening - 1));
       if (!version.empty()) {
         return version;
       }
