@@ -60,39 +60,6 @@ void complete_from_configuration(const std::string& entries, Clone& clone) {
   }
 }
 
-// `file` as a path from the top of the working tree `work_tree`: "." parts and empty ones left
-// out, ".." followed, an absolute path inside the working tree made relative. Empty when it
-// leads outside, or names the top itself.
-std::string path_from_top(const std::string& file, const std::string& work_tree) {
-  std::string rest = file;
-  if (file.starts_with('/') || (file.size() > 1 && file[1] == ':')) {
-    if (work_tree.empty() || !file.starts_with(work_tree + "/")) {
-      return {};
-    }
-    rest = file.substr(work_tree.size() + 1);
-  }
-  std::vector<std::string> parts;
-  std::size_t at = 0;
-  while (at <= rest.size()) {
-    const std::size_t slash = std::min(rest.find('/', at), rest.size());
-    const std::string part = rest.substr(at, slash - at);
-    at = slash + 1;
-    if (part == "..") {
-      if (parts.empty()) {
-        return {};
-      }
-      parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-  }
-  std::string path;
-  for (const std::string& part : parts) {
-    path += (path.empty() ? "" : "/") + part;
-  }
-  return path;
-}
-
 // The branch that the HEAD of `remote` names; nothing, having said why, when git cannot tell.
 std::optional<std::string> default_branch(const GitRunner& git, const std::string& remote) {
   const GitResult result = git.run({"ls-remote", "--symref", remote, "HEAD"});
@@ -178,4 +145,34 @@ std::vector<std::string> at_top(const Target& target, std::vector<std::string> a
     arguments.insert(arguments.begin(), {"-C", target.work_tree});
   }
   return arguments;
+}
+
+std::string path_from_top(const std::string& file, const std::string& work_tree) {
+  std::string rest = file;
+  if (file.starts_with('/') || (file.size() > 1 && file[1] == ':')) {
+    if (work_tree.empty() || !file.starts_with(work_tree + "/")) {
+      return {};
+    }
+    rest = file.substr(work_tree.size() + 1);
+  }
+  std::vector<std::string> parts;
+  std::size_t at = 0;
+  while (at <= rest.size()) {
+    const std::size_t slash = std::min(rest.find('/', at), rest.size());
+    const std::string part = rest.substr(at, slash - at);
+    at = slash + 1;
+    if (part == "..") {
+      if (parts.empty()) {
+        return {};
+      }
+      parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+  }
+  std::string path;
+  for (const std::string& part : parts) {
+    path += (path.empty() ? "" : "/") + part;
+  }
+  return path;
 }

@@ -47,6 +47,11 @@ struct Target {
 // the remote's default branch cannot be learnt.
 std::optional<Target> resolve_target(const GitRunner& git, const Clone& clone);
 
+// `file` as a path from the top of the working tree `work_tree` (empty for none): "." parts and
+// empty ones left out, ".." followed, an absolute path inside the working tree made relative.
+// Empty when it leads outside, or names the top itself.
+std::string path_from_top(const std::string& file, const std::string& work_tree);
+
 // `git arguments...` run from the top of the target's working tree, where it has one, so that
 // paths and attributes are read as from there.
 std::vector<std::string> at_top(const Target& target, std::vector<std::string> arguments);
