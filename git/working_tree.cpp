@@ -1,5 +1,6 @@
 #include "git/working_tree.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,13 +12,12 @@ namespace {
 // Names the header that a run wrote into this working tree, its index left at HEAD's.
 constexpr const char* kWrittenRef = "refs/worktree/bumpbuild-header";
 
-// The objects that `git cat-file --batch-check` names for each line of `names`, an empty one for
-// each that is missing.
-std::vector<std::string> objects_named(const GitRunner& git, const Target& target,
-                                       const std::string& names, bool& read) {
+// The objects that `git cat-file --batch-check` names for the `count` lines of `names`, an empty
+// one for each that is missing; nothing, having said why, when git cannot tell.
+std::optional<std::vector<std::string>> objects_named(const GitRunner& git, const Target& target,
+                                                      const std::string& names, std::size_t count) {
   const GitResult checked =
       git.run_fed(at_top(target, {"cat-file", "--batch-check=%(objectname)"}), names);
-  read = checked.status == 0;
   std::vector<std::string> objects;
   std::size_t at = 0;
   for (std::size_t end = checked.output.find('\n'); end != std::string::npos;
@@ -26,9 +26,9 @@ std::vector<std::string> objects_named(const GitRunner& git, const Target& targe
     objects.push_back(line.ends_with(" missing") ? "" : line);
     at = end + 1;
   }
-  read = read && objects.size() == 3;
-  if (!read) {
+  if (checked.status != 0 || objects.size() != count) {
     git.say_failed("can't read the index of " + target.work_tree, checked);
+    return std::nullopt;
   }
   return objects;
 }
@@ -73,28 +73,27 @@ bool header_is_free(const GitRunner& git, const Target& target) {
   if (target.work_tree.empty()) {
     return true;
   }
-  bool read = false;
-  const std::vector<std::string> objects = objects_named(
-      git, target, "HEAD:" + target.file + "\n:" + target.file + "\n" + kWrittenRef + "\n", read);
-  if (!read) {
+  const std::optional<std::vector<std::string>> objects = objects_named(
+      git, target, "HEAD:" + target.file + "\n:" + target.file + "\n" + kWrittenRef + "\n", 3);
+  if (!objects) {
     return false;
   }
-  const std::string& committed = objects[0];
-  const std::string& staged = objects[1];
+  const std::string& committed = (*objects)[0];
+  const std::string& staged = (*objects)[1];
+  const std::string& written = (*objects)[2];
   std::string edit = committed != staged ? "in the index" : "";
   const std::string path = target.work_tree + "/" + target.file;
   if (edit.empty() && !nothing_at(path.c_str())) {
     const GitResult hashed = git.run(at_top(target, {"hash-object", "--", target.file}));
     const std::string working = first_line(hashed.output);
-    if (hashed.status != 0 || (working != staged && working != objects[2])) {
+    if (hashed.status != 0 || (working != staged && working != written)) {
       edit = "in the working tree";
     }
   }
   if (!edit.empty()) {
-    say(target.file + " holds an edit of yours " + edit +
-        "; nothing was pushed. Commit it, put it aside (git stash) or drop it (git checkout HEAD "
-        "-- " +
-        target.file + "), then run again");
+    say(target.file + " holds an edit of yours " + edit + "; nothing was pushed. Commit it, " +
+        "put it aside (git stash) or drop it (git checkout HEAD -- " + target.file +
+        "), then run again");
     return false;
   }
   return true;
@@ -126,22 +125,24 @@ bool follow_push(const GitRunner& git, const Target& target, const PushedBump& b
     }
     return write_working_copy(git, target, bump);
   }
-  if (!update_refs(git, target, bump, tracking)) {
+  // A CI checkout of a commit on the branch's line builds with the number it was given.
+  const bool on_line =
+      name == "HEAD" &&
+      git.run(at_top(target, {"merge-base", "--is-ancestor", "HEAD", bump.commit})).status == 0;
+  const std::string written =
+      on_line ? std::string("update ") + kWrittenRef + " " + bump.blob + "\n" : "";
+  if (!update_refs(git, target, bump, tracking + written)) {
     return false;
   }
-  // A CI checkout of a commit on the branch's line builds with the number it was given.
-  if (name == "HEAD" &&
-      git.run(at_top(target, {"merge-base", "--is-ancestor", "HEAD", bump.commit})).status == 0) {
-    return update_refs(git, target, bump,
-                       std::string("update ") + kWrittenRef + " " + bump.blob + "\n") &&
-           write_working_copy(git, target, bump);
+  if (on_line) {
+    return write_working_copy(git, target, bump);
   }
-  const std::string why =
-      name == branch_ref ? target.branch +
-                               " here is not at the tip the bump was made on (git pull "
-                               "brings it)"
-      : name == "HEAD" ? "HEAD is detached off the line of " + target.branch
-                       : "HEAD is not on " + target.branch + " (--branch names the branch bumped)";
+  std::string why = "HEAD is not on " + target.branch + " (--branch names the branch bumped)";
+  if (name == branch_ref) {
+    why = target.branch + " here is not at the tip the bump was made on (git pull brings it)";
+  } else if (name == "HEAD") {
+    why = "HEAD is detached off the line of " + target.branch;
+  }
   say("left " + target.file + " in the working tree as it is: " + why);
   return true;
 }
