@@ -188,6 +188,11 @@ for i in 1 2 3 4 5; do (cd "$scratch/st-tip" && "$program" ABC >/dev/null) & run
 wait "${runs[@]}"
 [ "$(git -C "$scratch/st-tip" rev-parse HEAD)" = "$(git -C "$scratch/repos/states.git" rev-parse main)" ] &&
   [ -z "$(git -C "$scratch/st-tip" status --porcelain)" ] || fail "runs at once: the clone is not at the last"
+# A clone that fetches from a read mirror behind the primary and pushes to the primary.
+git clone -q --mirror "$scratch/repos/states.git" "$scratch/repos/mirror.git"
+clone "$scratch/repos/mirror.git" "$scratch/st-mirror" && git -C "$scratch/st-mirror" remote set-url --push origin "$scratch/repos/states.git"
+(cd "$scratch/st-tip" && "$program" ABC >/dev/null) && (cd "$scratch/st-mirror" && "$program" ABC >/dev/null 2>"$scratch/err") ||
+  fail "a lagging mirror: $(cat "$scratch/err")"
 
 # Attributes: the pushed blob is what git add stores, the working-tree copy what a checkout
 # writes, and a fresh clone of the pushed commit is clean.
