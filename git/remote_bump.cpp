@@ -15,7 +15,6 @@
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "textio/text_file.h"
-#include "update/replacement.h"
 #include "update/snapshot.h"
 #include "update/version_lock.h"
 #include "update/version_rewrite.h"
