@@ -6,9 +6,11 @@
 #include "git/arguments.h"
 #include "git/remote_bump.h"
 #include "platform/file_system.h"
+#include "platform/process.h"
 
 int main(int argc, char** argv) {
   prepare_process();
+  end_children_with_this_process();
   RemoteBumpOptions options;
   std::string error;
   switch (read_remote_bump_arguments(argc, argv, options, error)) {

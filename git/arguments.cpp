@@ -22,7 +22,7 @@ const char* const kRemoteBumpUsage =
     "  --file PATH        the header's path from the top of the repository\n"
     "                     (git config bumpbuild.file; required)\n"
     "  --message TEXT     the commit message (default \"PREFIX VERSION [skip ci]\")\n"
-    "  --timeout SECONDS  give up after this long (default 60)\n"
+    "  --timeout SECONDS  give up after this long (default 600)\n"
     "  -h, --help         show this text\n"
     "\n"
     "On success it prints \"PREFIX VERSION COMMIT\" and exits with 0; otherwise it says why on\n"

@@ -13,7 +13,8 @@ constexpr const char* kBuildIdentityEmail = "git-bumpbuild@localhost";
 
 GitRunner::GitRunner(std::int64_t timeout_seconds)
     : timeout_seconds_(timeout_seconds),
-      deadline_(std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds)),
+      start_(std::chrono::steady_clock::now()),
+      deadline_(start_ + std::chrono::seconds(timeout_seconds)),
       // Nothing may wait for a person: no terminal prompt, no askpass program (an empty
       // GIT_ASKPASS stops git looking for one), no Git Credential Manager dialog.
       environment_{"GIT_TERMINAL_PROMPT=0",
@@ -55,13 +56,27 @@ GitResult GitRunner::run(const std::vector<std::string>& arguments, FileHandle i
   return result;
 }
 
+GitResult GitRunner::run_fed(const std::vector<std::string>& arguments, std::string_view input,
+                             const std::vector<std::string>& extra) const {
+  const FileHandle fed = create_scratch_file();
+  if (fed == kNoFile || !write_file(fed, input.data(), input.size()) || !rewind_file(fed)) {
+    close_file(fed);
+    GitResult result;
+    result.not_run = "can't write git's input to a temporary file";
+    return result;
+  }
+  GitResult result = run(arguments, fed, kNoFile, extra);
+  close_file(fed);
+  return result;
+}
+
 void GitRunner::say_failed(const std::string& what, const GitResult& result) const {
   if (!result.not_run.empty()) {
     say(result.not_run);
     return;
   }
   if (result.status == kProcessTimedOut) {
-    say(what + ": gave up after " + std::to_string(timeout_seconds_) + " seconds (--timeout)");
+    say(what + ": " + gave_up());
     return;
   }
   say(what);
@@ -81,6 +96,16 @@ std::int64_t GitRunner::milliseconds_left() const {
   return std::max<std::int64_t>(left, 0);
 }
 
+std::string GitRunner::gave_up() const {
+  const auto tenths = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start_)
+                          .count() /
+                      100;
+  return "gave up after " + std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) +
+         " seconds and " + std::to_string(tries_) + (tries_ == 1 ? " try" : " tries") +
+         " (--timeout " + std::to_string(timeout_seconds_) + ")";
+}
+
 void complete_environment(GitRunner& git, bool ssh_command_chosen) {
   if (!ssh_command_chosen) {
     git.add_environment("GIT_SSH_COMMAND=ssh -o BatchMode=yes");
@@ -96,6 +121,19 @@ void complete_environment(GitRunner& git, bool ssh_command_chosen) {
 
 void say(const std::string& message) {
   (void)std::fprintf(stderr, "git-bumpbuild: %s\n", message.c_str());
+}
+
+std::string without_credentials(const std::string& url) {
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string::npos) {
+    return url;
+  }
+  const std::size_t host_start = scheme_end + 3;
+  const std::size_t at = url.find('@', host_start);
+  if (at == std::string::npos || at > url.find('/', host_start)) {
+    return url;
+  }
+  return url.substr(0, host_start) + url.substr(at + 1);
 }
 
 std::string first_line(const std::string& text) {

@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "git/git_runner.h"
+#include "git/header_tree.h"
 #include "git/target.h"
+#include "git/working_tree.h"
 #include "platform/file_system.h"
 #include "platform/process.h"
 #include "textio/text_file.h"
-#include "update/replacement.h"
 #include "update/snapshot.h"
 #include "update/version_lock.h"
 #include "update/version_rewrite.h"
@@ -24,10 +25,11 @@ using Clock = std::chrono::steady_clock;
 
 // What every try works with, fixed before the first.
 struct Run {
-  const GitRunner& git;
+  GitRunner& git;
   const Target& target;
   const RemoteBumpOptions& options;  // the prefix and the commit message
-  std::string nonce;                 // this run's own: its ref, its index, its commit
+  std::string nonce;                 // this run's own: its commit's trailer, its file names
+  std::string own_ref;               // where each try fetches the tip to
 };
 
 // 128 random bits in hexadecimal.
@@ -47,169 +49,134 @@ std::string branch_ref(const Run& run) {
   return "refs/heads/" + run.target.branch;
 }
 
-// What one try came to.
-enum class Try { kPushed, kTipMoved, kFailed };
+std::string branch_of_remote(const Run& run) {
+  return run.target.branch + " of " + run.target.shown_remote;
+}
 
-// What a try made: the tip it started from, the header it pushed, the commit.
+// What one try came to.
+enum class Try { kPushed, kRefused, kFailed };
+
+// What a try made: the tip it started from, the header it pushed, its version, the commit.
 struct Bump {
-  std::string tip;
+  TipHeader from;
   std::string header;
   std::string version;
-  std::string commit;
+  PushedBump pushed;
 };
 
-// Fetches the branch's tip into a ref of this run's own, reads it, and deletes the ref again:
-// no branch, remote-tracking branch (an empty --refmap), FETCH_HEAD or tag of the clone changes.
-bool fetch_tip(const Run& run, std::string& tip) {
-  const std::string own_ref = "refs/bumpbuild/" + run.nonce;
+// Fetches the branch's tip from where the push goes into the run's own ref: no branch,
+// remote-tracking branch (an empty --refmap), FETCH_HEAD or tag of the clone changes.
+bool fetch_tip(const Run& run) {
   // Appended, not "+" + ...: GCC 12 warns, falsely, that such a sum's copies overlap.
-  const std::string refspec = std::string("+").append(branch_ref(run)).append(":").append(own_ref);
+  const std::string refspec =
+      std::string("+").append(branch_ref(run)).append(":").append(run.own_ref);
   const GitResult fetched = run.git.run({"fetch", "--quiet", "--no-write-fetch-head", "--no-tags",
                                          "--no-recurse-submodules", "--no-prune", "--no-auto-gc",
-                                         "--refmap=", run.target.remote, refspec});
+                                         "--refmap=", run.target.push_url, refspec});
   if (fetched.status != 0) {
-    run.git.say_failed("can't fetch " + run.target.branch + " from " + run.target.remote, fetched);
+    run.git.say_failed("can't fetch " + branch_of_remote(run), fetched);
     return false;
   }
-  const GitResult read = run.git.run({"rev-parse", "--verify", own_ref + "^{commit}"});
-  (void)run.git.run({"update-ref", "--no-deref", "-d", own_ref});
-  if (read.status != 0) {
-    run.git.say_failed("can't read the fetched tip of " + run.target.branch, read);
-    return false;
-  }
-  tip = first_line(read.output);
   return true;
 }
 
-// Bumps the header of commit `tip` into `bump`, and writes the bumped header's blob, returned in
-// `blob` with its `mode`.
-bool bump_header(const Run& run, Bump& bump, std::string& blob, std::string& mode) {
-  const GitResult listed =
-      run.git.run({"ls-tree", "--full-tree", "-z", bump.tip, "--", run.target.file});
-  // "<mode> blob <id>\t<path>\0"
-  const std::string& entry = listed.output;
-  if (listed.status != 0 || entry.find(" blob ") == std::string::npos ||
-      entry.find('\t') == std::string::npos) {
-    if (listed.status != 0) {
-      run.git.say_failed("can't read the tree of " + run.target.branch, listed);
-    } else {
-      say("no file " + run.target.file + " on " + run.target.branch + " of " + run.target.remote);
-    }
-    return false;
-  }
-  mode = entry.substr(0, entry.find(' '));
-  const std::size_t id_start = entry.find(" blob ") + 6;
-  const std::string old_blob = entry.substr(id_start, entry.find('\t') - id_start);
-
+// Bumps the header of the tip in `bump.from` and stores the blob that `git add` would store
+// for it (its clean filter and line-end conversion).
+bool bump_header(const Run& run, Bump& bump) {
   const FileHandle old_header = create_scratch_file();
   const FileHandle new_header = create_scratch_file();
-  const GitResult read = run.git.run({"cat-file", "blob", old_blob}, kNoFile, old_header);
-  if (read.status != 0 || !rewind_file(old_header)) {
-    close_file(old_header);
-    close_file(new_header);
-    run.git.say_failed("can't read " + run.target.file, read);
-    return false;
-  }
+  const bool stored = old_header != kNoFile &&
+                      write_file(old_header, bump.from.header.data(), bump.from.header.size()) &&
+                      rewind_file(old_header);
   // The same rewrite as bumpbuild's, so the same bytes.
   TextInputFile input = TextInputFile::over(old_header);
   TextOutputFile output = TextOutputFile::over(new_header);
-  const bool bumped = copy_with_bumped_lines(input, output, run.options.prefix.c_str());
+  const bool bumped = stored && copy_with_bumped_lines(input, output, run.options.prefix.c_str());
   const FileHandle written = output.release();
-  if (input.failed() || output.failed() || !bumped) {
+  if (!stored || input.failed() || output.failed() || !bumped) {
     close_file(written);
-    say(input.failed() || output.failed()
+    say(!stored || input.failed() || output.failed()
             ? "can't bump " + run.target.file + ": a temporary file failed"
             : "unknown parameter");
     return false;
   }
   bump.header = contents_of(written);
   const GitResult hashed =
-      rewind_file(written) ? run.git.run({"hash-object", "-w", "--stdin"}, written) : GitResult{};
+      rewind_file(written)
+          ? run.git.run(
+                at_top(run.target, {"hash-object", "-w", "--stdin", "--path=" + run.target.file}),
+                written)
+          : GitResult{};
   close_file(written);
   if (hashed.status != 0) {
     run.git.say_failed("can't store the bumped " + run.target.file, hashed);
     return false;
   }
-  blob = first_line(hashed.output);
+  bump.pushed.tip = bump.from.tip;
+  bump.pushed.mode = bump.from.mode;
+  bump.pushed.blob = first_line(hashed.output);
   bump.version = version_in_header(bump.header, run.options.prefix);
+  if (bump.version.empty()) {
+    bump.version.push_back('-');  // the output line keeps its three fields
+  }
   return true;
 }
 
 // Makes this run's commit: the tip's tree with only the header's blob changed, the tip its only
-// parent, and this run's nonce in a trailer, so that no two runs ever make the same commit.
-bool make_commit(const Run& run, Bump& bump, const std::string& blob, const std::string& mode) {
-  const std::string index = run.target.git_dir + "/bumpbuild-" + run.nonce + ".index";
-  const std::vector<std::string> own_index{"GIT_INDEX_FILE=" + index};
-  GitResult result = run.git.run({"read-tree", bump.tip}, kNoFile, kNoFile, own_index);
-  if (result.status == 0) {
-    result = run.git.run(
-        {"update-index", "--add", "--cacheinfo", mode + "," + blob + "," + run.target.file},
-        kNoFile, kNoFile, own_index);
-  }
-  if (result.status == 0) {
-    result = run.git.run({"write-tree"}, kNoFile, kNoFile, own_index);
-  }
-  (void)std::remove(index.c_str());
-  if (result.status != 0) {
-    run.git.say_failed("can't make the tree of the bump", result);
+// parent, and this run's nonce in a trailer, so that no two runs ever make the same commit;
+// signed where commit.gpgSign asks for it, as `git commit` would sign it.
+bool make_commit(const Run& run, Bump& bump) {
+  const std::string tree = tree_with_blob(run.git, bump.from, run.target.file, bump.pushed.blob);
+  if (tree.empty()) {
     return false;
   }
-  const std::string tree = first_line(result.output);
   const std::string message = run.options.message.empty()
                                   ? run.options.prefix + " " + bump.version + " [skip ci]"
                                   : run.options.message;
-  result = run.git.run(
-      {"commit-tree", tree, "-p", bump.tip, "-m", message, "-m", "Bumpbuild-Run: " + run.nonce});
-  if (result.status != 0) {
-    run.git.say_failed("can't make the commit", result);
+  std::vector<std::string> arguments{"commit-tree", tree,    "-p", bump.from.tip,
+                                     "-m",          message, "-m", "Bumpbuild-Run: " + run.nonce};
+  if (run.target.sign_commits) {
+    arguments.emplace_back("-S");
+  }
+  const GitResult made = run.git.run(arguments);
+  if (made.status != 0) {
+    run.git.say_failed("can't make the commit", made);
     return false;
   }
-  bump.commit = first_line(result.output);
+  bump.pushed.commit = first_line(made.output);
   return true;
 }
 
-// The commit the remote's branch points at now, empty when git cannot tell.
-std::string remote_tip(const Run& run) {
-  const GitResult result = run.git.run({"ls-remote", run.target.remote, branch_ref(run)});
-  const std::string line = first_line(result.output);
-  return result.status == 0 ? line.substr(0, line.find('\t')) : "";
-}
-
 // Pushes the commit so that the server takes it only while the branch points at the tip. A
-// refusal is told from a moved tip by looking at the branch again: git's words differ with the
-// transport and with where two pushes met.
-Try push_commit(const Run& run, const Bump& bump) {
+// refusal is judged by the next try's fetch, for git's words differ with the transport and with
+// where two pushes met: `refused` keeps what git said.
+Try push_commit(const Run& run, const Bump& bump, GitResult& refused) {
   const std::string destination = branch_ref(run);
-  const GitResult pushed =
-      run.git.run({"push", "--porcelain", "--no-follow-tags", "--recurse-submodules=no",
-                   "--force-with-lease=" + destination + ":" + bump.tip, run.target.push_url,
-                   bump.commit + ":" + destination});
+  refused = run.git.run({"push", "--porcelain", "--no-follow-tags", "--recurse-submodules=no",
+                         "--force-with-lease=" + destination + ":" + bump.from.tip,
+                         run.target.push_url, bump.pushed.commit + ":" + destination});
   // "<flag>\t<from>:<to>\t<summary>", ' ' for a fast-forward.
-  const std::string moved_line = " \t" + bump.commit + ":" + destination + "\t";
-  if (pushed.status == 0 && pushed.output.find(moved_line) != std::string::npos) {
+  const std::string moved_line = " \t" + bump.pushed.commit + ":" + destination + "\t";
+  if (refused.status == 0 && refused.output.find(moved_line) != std::string::npos) {
     return Try::kPushed;
   }
-  if (pushed.status != kProcessTimedOut) {
-    const std::string now = remote_tip(run);
-    if (now == bump.commit) {
-      return Try::kPushed;  // the server took it, though git could not say so
-    }
-    if (!now.empty() && now != bump.tip) {
-      return Try::kTipMoved;
-    }
+  if (refused.status == kProcessTimedOut) {
+    run.git.say_failed("the push of " + bump.pushed.commit + " to " + run.target.shown_remote +
+                           " did not end; the branch may hold it",
+                       refused);
+    return Try::kFailed;
   }
-  GitResult reported = pushed;
-  const std::size_t rejected = pushed.output.find("\n!\t");
+  return Try::kRefused;
+}
+
+// Says why the server refused the push, git's own line for it first.
+void say_refused(const Run& run, GitResult refused) {
+  const std::size_t rejected = refused.output.find("\n!\t");
   if (rejected != std::string::npos) {
-    const std::string line = first_line(pushed.output.substr(rejected + 1));
-    reported.errors = line.substr(line.rfind('\t') + 1) + "\n" + reported.errors;
+    const std::string line = first_line(refused.output.substr(rejected + 1));
+    refused.errors = line.substr(line.rfind('\t') + 1) + "\n" + refused.errors;
   }
-  run.git.say_failed(pushed.status == kProcessTimedOut
-                         ? "the push of " + bump.commit + " to " + run.target.remote +
-                               " did not end; the branch may hold it"
-                         : "can't push to " + run.target.branch + " of " + run.target.remote,
-                     reported);
-  return Try::kFailed;
+  run.git.say_failed("can't push to " + branch_of_remote(run), refused);
 }
 
 // Waits until no other run in this repository holds its turn, at most until the timeout: runs in
@@ -225,22 +192,11 @@ std::optional<FileLock> take_turn(const Run& run) {
     }
     const auto pause = static_cast<unsigned>(std::uniform_int_distribution<int>(2, 10)(random));
     if (run.git.milliseconds_left() <= pause) {
-      say("gave up after " + std::to_string(run.git.timeout_seconds()) +
-          " seconds waiting for other runs in this clone (--timeout)");
+      say(run.git.gave_up() + " waiting for other runs in this clone");
       return std::nullopt;
     }
     pause_milliseconds(pause);
   }
-}
-
-Try try_once(const Run& run, Bump& bump) {
-  std::string blob;
-  std::string mode;
-  if (!fetch_tip(run, bump.tip) || !bump_header(run, bump, blob, mode) ||
-      !make_commit(run, bump, blob, mode)) {
-    return Try::kFailed;
-  }
-  return push_commit(run, bump);
 }
 
 // The pause before the next try, after `tries` tries that met another run's push, the last one
@@ -255,40 +211,46 @@ unsigned pause_before_try(int tries, std::int64_t try_ms) {
 }
 
 // Tries until the push lands, something other than a moved tip stops it, or the timeout comes.
+// A refused push is judged by the next fetch: the tip moved (try again from there), it is the
+// refused commit (the server took it, though git could not say so), or it stayed (a refusal).
 Try try_until_pushed(const Run& run, Bump& bump) {
-  int tries = 0;
-  Try outcome = Try::kFailed;
-  Clock::time_point try_start = Clock::now();
-  while ((outcome = try_once(run, bump)) == Try::kTipMoved) {
-    ++tries;
+  GitResult refused;
+  bool judging = false;
+  for (;;) {
+    const Clock::time_point try_start = Clock::now();
+    run.git.count_try();
+    TipHeader tip;
+    const TipRead read = fetch_tip(run)
+                             ? read_tip_header(run.git, run.own_ref, run.target.file, tip)
+                             : TipRead::kFailed;
+    if (judging && read != TipRead::kFailed &&
+        (tip.tip == bump.pushed.commit || tip.tip == bump.from.tip)) {
+      if (tip.tip == bump.from.tip) {
+        say_refused(run, refused);
+        return Try::kFailed;
+      }
+      return Try::kPushed;
+    }
+    if (read == TipRead::kNoFile) {
+      say("no file " + run.target.file + " on " + branch_of_remote(run));
+    }
+    bump.from = tip;
+    const Try outcome = read == TipRead::kRead && bump_header(run, bump) && make_commit(run, bump)
+                            ? push_commit(run, bump, refused)
+                            : Try::kFailed;
+    if (outcome != Try::kRefused) {
+      return outcome;
+    }
+    judging = true;
     const unsigned pause = pause_before_try(
-        tries,
+        run.git.tries(),
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - try_start).count());
     if (run.git.milliseconds_left() <= pause) {
-      say("gave up after " + std::to_string(run.git.timeout_seconds()) + " seconds and " +
-          std::to_string(tries) + " tries: " + run.target.branch + " of " + run.target.remote +
-          " kept moving (--timeout)");
+      say(run.git.gave_up() + ": " + branch_of_remote(run) + " kept moving");
       return Try::kFailed;
     }
     pause_milliseconds(pause);
-    try_start = Clock::now();
   }
-  return outcome;
-}
-
-// Replaces the header in the working tree by the pushed one, as bumpbuild replaces a file.
-// Returns true when it did, or when there is none to replace.
-bool replace_working_copy(const Run& run, const Bump& bump) {
-  if (run.target.work_tree.empty()) {
-    return true;
-  }
-  const std::string target = run.target.work_tree + "/" + run.target.file;
-  const std::string temp = target + ".bumpbuild-" + run.nonce;
-  if (replace_with_bytes(target.c_str(), temp.c_str(), bump.header) == ReplaceOutcome::kFailed) {
-    say("pushed " + bump.commit + ", but can't replace " + target);
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -313,28 +275,38 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
     discard_snapshot(snapshot);
     return 1;
   }
-  const Run run{git, *target, options, random_nonce()};
-  // The turn is held through the backoff, so that the runs of one clone back off as one, and
-  // through the working-tree copy, so that the clone's header ends at its last push.
+  const std::string nonce = random_nonce();
+  const Run run{git, *target, options, nonce, "refs/bumpbuild/" + nonce};
+  // The turn is held from the look at the clone's header through the backoff, so that the runs
+  // of one clone back off as one, to the clone's update, so that the clone ends at its last push.
   Bump bump;
   const std::optional<FileLock> turn = take_turn(run);
-  const bool pushed = turn && try_until_pushed(run, bump) == Try::kPushed;
-  const bool replaced = pushed && replace_working_copy(run, bump);
+  const bool free = turn && header_is_free(git, *target);
+  const bool pushed = free && try_until_pushed(run, bump) == Try::kPushed;
+  if (free) {
+    (void)git.run({"update-ref", "--no-deref", "-d", run.own_ref});
+  }
+  const bool followed = pushed && follow_push(git, *target, bump.pushed);
   if (turn) {
     unlock_file(*turn);
   }
   const bool written =
-      replaced && (snapshot.file == kNoFile ||
+      followed && (snapshot.file == kNoFile ||
                    write_file(snapshot.file, bump.header.data(), bump.header.size()));
   if (!written) {
     discard_snapshot(snapshot);
   }
   if (!written || !publish_snapshot(snapshot)) {
-    if (replaced) {
-      say("pushed " + bump.commit + ", but can't write snapshot " + snapshot.path);
+    if (followed) {
+      say("pushed " + bump.pushed.commit + ", but can't write snapshot " + snapshot.path);
     }
     return 1;
   }
-  std::printf("%s %s %s\n", options.prefix.c_str(), bump.version.c_str(), bump.commit.c_str());
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  const std::string line = options.prefix + " " + bump.version + " " + bump.pushed.commit;
+  if (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0) {
+    say("pushed " + bump.pushed.commit + " (" + options.prefix + " " + bump.version +
+        "), but can't write that line to standard output");
+    return 1;
+  }
+  return 0;
 }

@@ -16,17 +16,19 @@ struct RemoteBumpSurroundings {
   bool ssh_command_chosen = false;
 };
 
-// Runs git-bumpbuild in the clone around the current directory: tries, until the timeout, to
-// push a commit of this run's own that bumps the header, taken only while the branch still
-// points at the tip the header was read from.
-// Returns 0 once it is pushed, the working tree's header replaced by it and the snapshot written,
+// Runs git-bumpbuild in the clone around the current directory: refuses when the clone's header
+// holds an edit of the user's (header_is_free), then tries, until the timeout, to push a commit
+// of this run's own that bumps the header, taken only while the branch still points at the tip
+// the header was read from.
+// Returns 0 once it is pushed, the clone brought along (follow_push) and the snapshot written,
 // with "<prefix> <version> <commit>" on standard output.
 // Returns 1 otherwise, having said why on standard error ("git-bumpbuild: <reason>", git's own
 // messages after it). Nothing was pushed then, except where the reason says "pushed <commit>,
-// but" (the working tree's copy or the snapshot failed after the push) or that the push did not
-// end within the timeout.
-// The clone keeps only new objects and its turn file; an earlier snapshot is removed, unless its
-// path was refused or the run was outside a clone.
+// but" (the clone, the snapshot or the output line failed after the push) or that the push did
+// not end within the timeout.
+// Besides what follow_push changes, the clone keeps only new objects and its turn file (and the
+// fetched tip's ref of a run that was killed); an earlier snapshot is removed, unless its path was
+// refused or the run was outside a clone.
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings);
 
 #endif  // BUMPBUILD_GIT_REMOTE_BUMP_H_

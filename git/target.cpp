@@ -1,18 +1,31 @@
 #include "git/target.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace {
 
-// Fills the remote, branch and file that `options` leave empty from git's answer to
-// `git config -z --get-regexp` (entries "KEY\nVALUE\0"). Returns whether core.sshCommand is set.
-bool complete_from_configuration(const std::string& entries, RemoteBumpOptions& options) {
+// Whether git reads `value` of a boolean setting as true ("KEY" alone is true).
+bool true_in_git(std::string value, bool value_given) {
+  for (char& c : value) {
+    c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  }
+  return !value_given || value == "true" || value == "yes" || value == "on" ||
+         (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos &&
+          value.find_first_not_of('0') != std::string::npos);
+}
+
+// Fills the remote, branch and file that the clone's options leave empty from git's answer to
+// `git config -z --get-regexp` (entries "KEY\nVALUE\0"), and whether core.sshCommand is set and
+// commit.gpgSign true.
+void complete_from_configuration(const std::string& entries, Clone& clone) {
+  RemoteBumpOptions& options = clone.options;
   std::string remote;
   std::string branch;
   std::string file;
-  bool ssh_command_configured = false;
   std::size_t at = 0;
   while (at < entries.size()) {
     std::size_t end = entries.find('\0', at);
@@ -29,8 +42,10 @@ bool complete_from_configuration(const std::string& entries, RemoteBumpOptions& 
       branch = value;
     } else if (key == "bumpbuild.file") {
       file = value;
+    } else if (key == "commit.gpgsign") {
+      clone.sign_commits = true_in_git(value, newline != std::string::npos);
     } else {
-      ssh_command_configured = true;
+      clone.ssh_command_configured = true;
     }
   }
   for (auto [option, configured] :
@@ -43,7 +58,6 @@ bool complete_from_configuration(const std::string& entries, RemoteBumpOptions& 
   if (options.remote.empty()) {
     options.remote = "origin";
   }
-  return ssh_command_configured;
 }
 
 // The branch that the HEAD of `remote` names; nothing, having said why, when git cannot tell.
@@ -53,9 +67,9 @@ std::optional<std::string> default_branch(const GitRunner& git, const std::strin
   const std::string prefix = "ref: refs/heads/";
   const std::size_t tab = line.find('\t');
   if (result.status != 0 || !line.starts_with(prefix) || tab == std::string::npos) {
-    git.say_failed(
-        "can't learn the default branch of " + remote + " (give --branch or set bumpbuild.branch)",
-        result);
+    git.say_failed("can't learn the default branch of " + without_credentials(remote) +
+                       " (give --branch or set bumpbuild.branch)",
+                   result);
     return std::nullopt;
   }
   return line.substr(prefix.size(), tab - prefix.size());
@@ -72,8 +86,9 @@ std::optional<Clone> find_clone(const GitRunner& git, const RemoteBumpOptions& o
     return std::nullopt;
   }
   const GitResult top = git.run({"rev-parse", "--show-toplevel"});
-  const GitResult configured = git.run(
-      {"config", "-z", "--get-regexp", "^(bumpbuild\\.(remote|branch|file)|core\\.sshcommand)$"});
+  const GitResult configured =
+      git.run({"config", "-z", "--get-regexp",
+               R"(^(bumpbuild\.(remote|branch|file)|core\.sshcommand|commit\.gpgsign)$)"});
   if (configured.status != 0 && configured.status != 1) {  // 1: none of them is set
     git.say_failed("can't read git's configuration", configured);
     return std::nullopt;
@@ -83,7 +98,7 @@ std::optional<Clone> find_clone(const GitRunner& git, const RemoteBumpOptions& o
   clone.turn_file = first_line(git_dirs.output.substr(newline + 1)) + "/bumpbuild-turn";
   clone.work_tree = top.status == 0 ? first_line(top.output) : "";
   clone.options = options;
-  clone.ssh_command_configured = complete_from_configuration(configured.output, clone.options);
+  complete_from_configuration(configured.output, clone);
   return clone;
 }
 
@@ -93,9 +108,18 @@ std::optional<Target> resolve_target(const GitRunner& git, const Clone& clone) {
     return std::nullopt;
   }
   Target target;
+  target.file = path_from_top(clone.options.file, clone.work_tree);
+  if (target.file.empty()) {
+    say("--file " + clone.options.file + " lies outside the clone" +
+        (clone.work_tree.empty() ? "" : " at " + clone.work_tree) +
+        ": give the header's path from the top of the repository");
+    return std::nullopt;
+  }
   target.remote = clone.options.remote;
-  // Pushing to the URL rather than to the remote's name leaves the clone's remote-tracking
-  // branches alone, which runs at once in one clone would otherwise fight over.
+  target.shown_remote = without_credentials(target.remote);
+  // The tip is read where the push goes, so that a read mirror that lags behind the primary
+  // costs no run. The URL, not the remote's name, leaves its remote-tracking branch to the end
+  // of the run, for runs at once in one clone would fight over it.
   const GitResult push_url = git.run({"remote", "get-url", "--push", target.remote});
   target.push_url = push_url.status == 0 ? first_line(push_url.output) : target.remote;
   target.branch = clone.options.branch;
@@ -106,9 +130,49 @@ std::optional<Target> resolve_target(const GitRunner& git, const Clone& clone) {
     }
     target.branch = *branch;
   }
-  target.file = clone.options.file;
+  if (push_url.status == 0) {
+    target.tracking_ref = "refs/remotes/" + target.remote + "/" + target.branch;
+  }
+  target.sign_commits = clone.sign_commits;
   target.git_dir = clone.git_dir;
   target.turn_file = clone.turn_file;
   target.work_tree = clone.work_tree;
   return target;
+}
+
+std::vector<std::string> at_top(const Target& target, std::vector<std::string> arguments) {
+  if (!target.work_tree.empty()) {
+    arguments.insert(arguments.begin(), {"-C", target.work_tree});
+  }
+  return arguments;
+}
+
+std::string path_from_top(const std::string& file, const std::string& work_tree) {
+  std::string rest = file;
+  if (file.starts_with('/') || (file.size() > 1 && file[1] == ':')) {
+    if (work_tree.empty() || !file.starts_with(work_tree + "/")) {
+      return {};
+    }
+    rest = file.substr(work_tree.size() + 1);
+  }
+  std::vector<std::string> parts;
+  std::size_t at = 0;
+  while (at <= rest.size()) {
+    const std::size_t slash = std::min(rest.find('/', at), rest.size());
+    const std::string part = rest.substr(at, slash - at);
+    at = slash + 1;
+    if (part == "..") {
+      if (parts.empty()) {
+        return {};
+      }
+      parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+  }
+  std::string path;
+  for (const std::string& part : parts) {
+    path += (path.empty() ? "" : "/") + part;
+  }
+  return path;
 }

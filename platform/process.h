@@ -59,6 +59,11 @@ class ChildProcess {
   std::chrono::steady_clock::time_point deadline_;
 };
 
+// From now on, SIGTERM and SIGINT (as a CI job's cancel and Ctrl-C send them) kill the children
+// not yet waited for, with all they started, before they end this process as they would have.
+// On Windows nothing needs doing: each child's job object ends with this process's handles.
+void end_children_with_this_process();
+
 // The command line that CreateProcessW takes for `arguments`: each quoted so that
 // CommandLineToArgvW and the C runtime give it back as it stands (quoted when it holds white space
 // or a quote or is empty, a quote written as \", the backslashes before a quote, also the closing

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -59,7 +60,67 @@ int give_stream(posix_spawn_file_actions_t* actions, FileHandle file, int standa
   return ::posix_spawn_file_actions_adddup2(actions, static_cast<int>(file), standard);
 }
 
+// The process groups of the children not yet waited for, for the signal handler to kill.
+constexpr int kGroupSlots = 16;
+std::atomic<pid_t> running_groups[kGroupSlots];
+
+void note_group(pid_t group) {
+  for (std::atomic<pid_t>& slot : running_groups) {
+    pid_t none = 0;
+    if (slot.compare_exchange_strong(none, group)) {
+      return;
+    }
+  }
+}
+
+void forget_group(pid_t group) {
+  for (std::atomic<pid_t>& slot : running_groups) {
+    pid_t noted = group;
+    if (slot.compare_exchange_strong(noted, 0)) {
+      return;
+    }
+  }
+}
+
+extern "C" void end_children_and_this_process(int signal_number) {
+  for (const std::atomic<pid_t>& slot : running_groups) {
+    const pid_t group = slot.load();
+    if (group > 0) {
+      (void)::kill(-group, SIGKILL);
+    }
+  }
+  (void)std::signal(signal_number, SIG_DFL);
+  (void)std::raise(signal_number);
+}
+
+// Blocks SIGTERM and SIGINT while it lives, so that no child is started and not yet noted when
+// the handler runs.
+class TerminationBlock {
+ public:
+  TerminationBlock() {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGTERM);
+    sigaddset(&blocked, SIGINT);
+    (void)::sigprocmask(SIG_BLOCK, &blocked, &previous_);
+  }
+  TerminationBlock(const TerminationBlock&) = delete;
+  TerminationBlock& operator=(const TerminationBlock&) = delete;
+  ~TerminationBlock() { (void)::sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_{};
+};
+
 }  // namespace
+
+void end_children_with_this_process() {
+  struct sigaction action {};
+  action.sa_handler = end_children_and_this_process;
+  sigemptyset(&action.sa_mask);
+  (void)::sigaction(SIGTERM, &action, nullptr);
+  (void)::sigaction(SIGINT, &action, nullptr);
+}
 
 bool ChildProcess::start(const ProcessOptions& options) {
   std::vector<std::string> argument_copies = options.arguments;
@@ -87,6 +148,7 @@ bool ChildProcess::start(const ProcessOptions& options) {
   failed |= give_stream(&actions, options.input, 0);
   failed |= give_stream(&actions, options.output, 1);
   failed |= give_stream(&actions, options.errors, 2);
+  const TerminationBlock block;
   pid_t pid = -1;
   if (failed != 0 || ::posix_spawnp(&pid, argument_pointers[0], &actions, &attributes,
                                     argument_pointers.data(), environment_pointers.data()) != 0) {
@@ -94,6 +156,9 @@ bool ChildProcess::start(const ProcessOptions& options) {
   }
   ::posix_spawnattr_destroy(&attributes);
   ::posix_spawn_file_actions_destroy(&actions);
+  if (pid > 0) {
+    note_group(pid);
+  }
   process_ = pid;
   group_ = pid;
   deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
@@ -112,10 +177,12 @@ int ChildProcess::wait() {
     int status = 0;
     const pid_t ended = ::waitpid(pid, &status, WNOHANG);
     if (ended == pid) {
+      forget_group(pid);
       process_ = -1;
       return WIFEXITED(status) ? WEXITSTATUS(status) : kProcessKilled;
     }
     if (ended < 0 && errno != EINTR) {
+      forget_group(pid);
       process_ = -1;
       return kProcessKilled;
     }
@@ -134,6 +201,7 @@ void ChildProcess::kill_and_release() {
   int status = 0;
   while (::waitpid(static_cast<pid_t>(process_), &status, 0) < 0 && errno == EINTR) {
   }
+  forget_group(static_cast<pid_t>(group_));
   process_ = -1;
 }
 

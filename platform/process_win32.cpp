@@ -124,8 +124,13 @@ bool ChildProcess::start(const ProcessOptions& options) {
                            CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT |
                                EXTENDED_STARTUPINFO_PRESENT | CREATE_NO_WINDOW,
                            block.data(), nullptr, &startup.StartupInfo, &process)) {
+        // The job ends with this process's handles, so that the child never outlives it.
         HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
-        if (job != nullptr && !::AssignProcessToJobObject(job, process.hProcess)) {
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (job != nullptr && (!::SetInformationJobObject(job, JobObjectExtendedLimitInformation,
+                                                          &limits, sizeof limits) ||
+                               !::AssignProcessToJobObject(job, process.hProcess))) {
           ::CloseHandle(job);  // a job that may not nest: the child alone is killed at a timeout
           job = nullptr;
         }
@@ -177,6 +182,8 @@ void ChildProcess::kill_and_release() {
   close_child(process, job);
   process_ = -1;
 }
+
+void end_children_with_this_process() {}
 
 ChildProcess::~ChildProcess() {
   if (process_ != -1) {

@@ -4,6 +4,7 @@
 #   http://127.0.0.1:$http_port/private/NAME.git      basic authentication, user "builder",
 #                                                     password "secret"
 #   http://127.0.0.1:$http_port/hang/NAME.git         accepts the connection, never answers
+#   http://127.0.0.1:$http_port/slow/NAME.git         as /git, each request answered after 0.5 s
 # and stop_git_http_server stops it. Needs lighttpd and git.
 
 git_http_backend=$(git --exec-path)/git-http-backend
@@ -13,7 +14,8 @@ start_git_http_server() {
   mkdir -p "$dir/repos"
   printf 'builder:secret\n' >"$dir/users"
   printf '#!/bin/sh\nexec sleep 60\n' >"$dir/hang.cgi"
-  chmod +x "$dir/hang.cgi"
+  printf '#!/bin/sh\nsleep 0.5\nexec "%s"\n' "$git_http_backend" >"$dir/slow.cgi"
+  chmod +x "$dir/hang.cgi" "$dir/slow.cgi"
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
     http_port=$((20000 + RANDOM % 40000))
     cat >"$dir/lighttpd.conf" <<EOF
@@ -26,8 +28,8 @@ server.max-worker = 0
 auth.backend = "plain"
 auth.backend.plain.userfile = "$dir/users"
 alias.url = ("/git" => "$git_http_backend", "/private" => "$git_http_backend",
-             "/hang" => "$dir/hang.cgi")
-\$HTTP["url"] =~ "^/(git|private|hang)/" {
+             "/hang" => "$dir/hang.cgi", "/slow" => "$dir/slow.cgi")
+\$HTTP["url"] =~ "^/(git|private|hang|slow)/" {
   cgi.assign = ("" => "")
   setenv.add-environment = ("GIT_PROJECT_ROOT" => "$dir/repos", "GIT_HTTP_EXPORT_ALL" => "1")
 }

@@ -1,5 +1,6 @@
 #include "update/version_rewrite.h"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -66,6 +67,34 @@ std::size_t copy_plain_lines(std::string_view lines, TextOutputFile& output, std
   return lines.size();
 }
 
+bool is_word_byte(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_';
+}
+
+// The offset just past the first `key` in `line` that stands as a whole word (no letter, digit or
+// "_" touching it), or npos: GUI_VERSION is not UI_VERSION.
+std::size_t after_whole_key(std::string_view line, std::string_view key) {
+  for (std::size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at + 1)) {
+    const std::size_t end = at + key.size();
+    if ((at == 0 || !is_word_byte(line[at - 1])) &&
+        (end == line.size() || !is_word_byte(line[end]))) {
+      return end;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// `text` without its spaces, tabs and CRs, so that it is one field of the output line.
+std::string without_blanks(std::string_view text) {
+  std::string kept;
+  for (const char c : text) {
+    if (c != ' ' && c != '\t' && c != '\r' && c != '\v' && c != '\f') {
+      kept += c;
+    }
+  }
+  return kept;
+}
+
 }  // namespace
 
 ComponentKeys component_keys(std::string_view prefix) {
@@ -108,28 +137,31 @@ bool copy_with_bumped_lines(TextInputFile& input, TextOutputFile& output, const 
 
 std::string version_in_header(std::string_view header, std::string_view prefix) {
   const ComponentKeys keys = component_keys(prefix);
-  std::string_view number_line;
+  std::string_view number_field;
+  bool number_found = false;
   while (!header.empty()) {
     const std::size_t end = header.find('\n');
     const std::string_view line = header.substr(0, end);
     header = end == std::string_view::npos ? std::string_view() : header.substr(end + 1);
-    if (line.find(keys.string_key) != std::string_view::npos) {
-      const std::size_t closing = line.rfind('"');
-      const std::size_t opening = closing == std::string_view::npos || closing == 0
-                                      ? closing
-                                      : line.rfind('"', closing - 1);
-      if (opening != std::string_view::npos && opening != closing) {
-        return std::string(line.substr(opening + 1, closing - opening - 1));
+    const std::size_t string_field = after_whole_key(line, keys.string_key);
+    if (string_field != std::string_view::npos) {
+      const std::size_t opening = line.find('"', string_field);
+      const std::size_t closing =
+          opening == std::string_view::npos ? opening : line.find('"', opening + 1);
+      std::string version = closing == std::string_view::npos
+                                ? std::string()
+                                : without_blanks(line.substr(opening + 1, closing - opening - 1));
+      if (!version.empty()) {
+        return version;
       }
-    } else if (number_line.empty() && line.find(keys.number_key) != std::string_view::npos) {
-      number_line = line.substr(line.find(keys.number_key) + keys.number_key.size());
+    }
+    const std::size_t number_start = after_whole_key(line, keys.number_key);
+    if (!number_found && number_start != std::string_view::npos) {
+      number_field = line.substr(number_start);
+      number_found = true;
     }
   }
-  std::string version;
-  for (const char c : number_line) {
-    if (c != ' ' && c != '\t' && c != '\r') {
-      version += c == ',' ? '.' : c;
-    }
-  }
+  std::string version = without_blanks(number_field);
+  std::replace(version.begin(), version.end(), ',', '.');
   return version;
 }

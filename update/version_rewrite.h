@@ -61,9 +61,11 @@ std::size_t write_next_build_field(std::string_view field, bool string_line, cha
 // digit follows. The value wraps modulo 2^32 and is read as a signed 32-bit number.
 std::int32_t parse_leading_int(std::string_view field);
 
-// The version a bumped header gives `prefix`: the text between the last two double quotes of its
-// first string line, or else the text after the number key on its first number line, spaces left
-// out and commas as dots. Empty when neither is there.
+// The version a bumped header gives `prefix`, as one field without white space: the text between
+// the first two double quotes after the key of the first string line whose key is exactly
+// "PREFIX_STRING_VERSION" (a whole word: not GUI_STRING_VERSION for UI); else the text after the
+// key of the first number line whose key is exactly "PREFIX_VERSION", commas as dots. Empty when
+// neither is there.
 std::string version_in_header(std::string_view header, std::string_view prefix);
 
 #endif  // BUMPBUILD_UPDATE_VERSION_REWRITE_H_

@@ -73,6 +73,14 @@ TEST(VersionInHeader, ComesFromTheStringLineElseTheNumberLine) {
   EXPECT_EQ(version_in_header("#define ABC_VERSION 1, 0, 0, 42\r\n", "ABC"), "1.0.0.42");
   EXPECT_EQ(version_in_header("#define ABC_STRING_VERSION \"2.1.7\"\r\n", "ABC"), "2.1.7");
   EXPECT_EQ(version_in_header("#define XYZ_VERSION 1,0,0,1\r\n", "ABC"), "");
+  // Only a whole key counts, and only the text between the first two quotes after it.
+  const std::string gui_first =
+      "#define GUI_VERSION 7,0,0,4\r\n#define GUI_STRING_VERSION \"7.0.0.4\"\r\n"
+      "#define UI_VERSION 1,0,0,42\r\n#define UI_STRING_VERSION \"1.0.0.42\" /* see x.1\"\r\n";
+  EXPECT_EQ(version_in_header(gui_first, "UI"), "1.0.0.42");
+  EXPECT_EQ(version_in_header(
+                "#define UI_STRING_VERSION 1.0.0.5\"\r\n#define UI_VERSION 1,0,0,5\r\n", "UI"),
+            "1.0.0.5");
 }
 
 }  // namespace

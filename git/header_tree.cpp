@@ -1,0 +1,179 @@
+#include "git/header_tree.h"
+
+#include <charconv>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+// The parts of `file` between its "/".
+std::vector<std::string> path_parts(const std::string& file) {
+  std::vector<std::string> parts;
+  std::size_t at = 0;
+  for (std::size_t slash = file.find('/'); slash != std::string::npos; slash = file.find('/', at)) {
+    parts.push_back(file.substr(at, slash - at));
+    at = slash + 1;
+  }
+  parts.push_back(file.substr(at));
+  return parts;
+}
+
+// One object of `git cat-file --batch`'s output.
+struct BatchObject {
+  std::string id;
+  std::string type;
+  std::string bytes;
+};
+
+// Reads the object at `at` in `output` and advances `at` past it. The last object takes the rest
+// of the output but its final LF: with --filters git gives the size before the filter.
+// Returns false for a "<name> missing" line or output it cannot read.
+bool next_object(std::string_view output, std::size_t& at, bool last, BatchObject& object) {
+  const std::size_t end = output.find('\n', at);
+  if (end == std::string_view::npos) {
+    return false;
+  }
+  const std::string_view line = output.substr(at, end - at);
+  at = end + 1;
+  const std::size_t first = line.find(' ');
+  const std::size_t second = line.find(' ', first == std::string_view::npos ? first : first + 1);
+  std::size_t size = 0;
+  if (second == std::string_view::npos ||
+      std::from_chars(line.data() + second + 1, line.data() + line.size(), size).ec !=
+          std::errc()) {
+    return false;
+  }
+  if (last) {
+    size = output.size() - at - (output.ends_with('\n') ? 1 : 0);
+  }
+  if (output.size() - at < size) {
+    return false;
+  }
+  object = {std::string(line.substr(0, first)),
+            std::string(line.substr(first + 1, second - first - 1)),
+            std::string(output.substr(at, size))};
+  at += size + 1;
+  return true;
+}
+
+std::string hex_of(std::string_view raw) {
+  std::string hex;
+  for (const char byte : raw) {
+    const auto bits = static_cast<unsigned char>(byte);
+    hex += "0123456789abcdef"[bits >> 4U];
+    hex += "0123456789abcdef"[bits & 0xFU];
+  }
+  return hex;
+}
+
+// One entry of a tree as git stores it: "<mode> <name>\0" and the id's raw bytes.
+struct TreeEntry {
+  std::string_view mode;
+  std::string_view name;
+  std::string_view raw_id;
+};
+
+// Reads the entry at `at` of `tree`, whose ids have `id_bytes` bytes, and advances `at`.
+bool next_entry(std::string_view tree, std::size_t id_bytes, std::size_t& at, TreeEntry& entry) {
+  const std::size_t space = tree.find(' ', at);
+  const std::size_t zero = tree.find('\0', space == std::string_view::npos ? at : space);
+  if (space == std::string_view::npos || zero == std::string_view::npos ||
+      tree.size() - zero - 1 < id_bytes) {
+    return false;
+  }
+  entry = {tree.substr(at, space - at), tree.substr(space + 1, zero - space - 1),
+           tree.substr(zero + 1, id_bytes)};
+  at = zero + 1 + id_bytes;
+  return true;
+}
+
+// The mode of entry `name` in `tree`; empty when it has none.
+std::string mode_of(std::string_view tree, std::size_t id_bytes, std::string_view name) {
+  std::size_t at = 0;
+  TreeEntry entry;
+  while (next_entry(tree, id_bytes, at, entry)) {
+    if (entry.name == name) {
+      return std::string(entry.mode);
+    }
+  }
+  return {};
+}
+
+// `tree` as `git mktree -z` reads it, its entry `name` given `mode` and `id`.
+std::string mktree_input(std::string_view tree, std::size_t id_bytes, std::string_view name,
+                         const std::string& mode, const std::string& id) {
+  std::string input;
+  std::size_t at = 0;
+  TreeEntry entry;
+  while (next_entry(tree, id_bytes, at, entry)) {
+    const bool replaced = entry.name == name;
+    const std::string_view entry_mode = replaced ? std::string_view(mode) : entry.mode;
+    const char* type = entry_mode == "40000"    ? " tree "
+                       : entry_mode == "160000" ? " commit "
+                                                : " blob ";
+    input.append(entry_mode).append(type).append(replaced ? id : hex_of(entry.raw_id));
+    input.append("\t").append(entry.name).push_back('\0');
+  }
+  return input;
+}
+
+}  // namespace
+
+TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
+                        TipHeader& header) {
+  const std::vector<std::string> parts = path_parts(file);
+  // The commit, the top tree, each directory's tree, then the header, smudged as at its path.
+  std::string request = ref + "\n" + ref + "^{tree}\n";
+  std::string directory;
+  for (std::size_t depth = 0; depth + 1 < parts.size(); ++depth) {
+    directory += (depth == 0 ? "" : "/") + parts[depth];
+    request.append(ref).append(":").append(directory).append("\n");
+  }
+  request += ref + ":" + file + " " + file + "\n";
+  const GitResult read = git.run_fed({"cat-file", "--batch", "--filters"}, request);
+  if (read.status != 0) {
+    git.say_failed("can't read the tip's " + file, read);
+    return TipRead::kFailed;
+  }
+  std::size_t at = 0;
+  BatchObject object;
+  if (!next_object(read.output, at, false, object) || object.type != "commit") {
+    git.say_failed("can't read the fetched tip", read);
+    return TipRead::kFailed;
+  }
+  header.tip = object.id;
+  header.trees.clear();
+  const std::size_t id_bytes = header.tip.size() / 2;
+  while (header.trees.size() < parts.size()) {
+    if (!next_object(read.output, at, false, object) || object.type != "tree") {
+      return TipRead::kNoFile;
+    }
+    header.trees.push_back(object.bytes);
+  }
+  header.mode = mode_of(header.trees.back(), id_bytes, parts.back());
+  if (!next_object(read.output, at, true, object) || object.type != "blob" || header.mode.empty()) {
+    return TipRead::kNoFile;
+  }
+  header.header = object.bytes;
+  return TipRead::kRead;
+}
+
+std::string tree_with_blob(const GitRunner& git, const TipHeader& tip, const std::string& file,
+                           const std::string& blob) {
+  const std::vector<std::string> parts = path_parts(file);
+  const std::size_t id_bytes = tip.tip.size() / 2;
+  std::string id = blob;
+  for (std::size_t depth = parts.size(); depth-- > 0;) {
+    const std::string mode = depth + 1 == parts.size() ? tip.mode : "40000";
+    const GitResult made =
+        git.run_fed({"mktree", "-z", "--missing"},
+                    mktree_input(tip.trees[depth], id_bytes, parts[depth], mode, id));
+    if (made.status != 0) {
+      git.say_failed("can't make the tree of the bump", made);
+      return {};
+    }
+    id = first_line(made.output);
+  }
+  return id;
+}

@@ -1,0 +1,35 @@
+// The header at a branch's fetched tip, read with one git process, and the tree of a commit that
+// changes only the header.
+#ifndef BUMPBUILD_GIT_HEADER_TREE_H_
+#define BUMPBUILD_GIT_HEADER_TREE_H_
+
+#include <string>
+#include <vector>
+
+#include "git/git_runner.h"
+
+// What a commit that changes only the header at a tip needs to know of that tip.
+struct TipHeader {
+  std::string tip;     // the commit
+  std::string mode;    // the header's mode in its tree
+  std::string header;  // its bytes as a checkout writes them: smudged, line ends converted
+  // The trees from the top down to the header's directory, each as git stores it.
+  std::vector<std::string> trees;
+};
+
+enum class TipRead { kRead, kNoFile, kFailed };
+
+// Reads the commit at `ref`, its trees along `file` (from the top of the repository, "/" between
+// its parts) and the header there, with one `git cat-file --batch --filters`.
+// Returns kNoFile when the tip holds no file at that path; kFailed, having said why, when git
+// failed.
+TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
+                        TipHeader& header);
+
+// Writes the trees of the tip with the header at `file` replaced by `blob`, with one
+// `git mktree` per directory from the header's up. Returns the top tree, or nothing, having said
+// why, when git failed.
+std::string tree_with_blob(const GitRunner& git, const TipHeader& tip, const std::string& file,
+                           const std::string& blob);
+
+#endif  // BUMPBUILD_GIT_HEADER_TREE_H_
