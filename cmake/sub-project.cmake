@@ -26,3 +26,10 @@ elseif(NOT TARGET bumpbuild::bumpbuild AND EXISTS "${bumpbuild_DIR}/bumpbuildCon
   endif()
 endif()
 include(${PROJECT_SOURCE_DIR}/cmake/bumpbuildStamp.cmake)
+# project(bumpbuild VERSION ...) stores its version as CMAKE_PROJECT_VERSION in the cache where the
+# top-level project names none.
+if("${${CMAKE_PROJECT_NAME}_VERSION}" STREQUAL "")
+  foreach(suffix "" _MAJOR _MINOR _PATCH _TWEAK)
+    unset(CMAKE_PROJECT_VERSION${suffix} CACHE)
+  endforeach()
+endif()
