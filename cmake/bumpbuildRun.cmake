@@ -2,6 +2,9 @@
 # `program`, `arguments`, `snapshot` and `working_directory`. The command's own message has no line
 # end; here it stands on a line of its own, whatever the build tool prints next.
 include("${RUN}")
+file(MAKE_DIRECTORY "${working_directory}")
+get_filename_component(snapshot_dir "${snapshot}" DIRECTORY)
+file(MAKE_DIRECTORY "${snapshot_dir}")
 set(ENV{BUMPBUILD_SNAPSHOT} "${snapshot}")
 execute_process(COMMAND "${program}" ${arguments} WORKING_DIRECTORY "${working_directory}"
                 RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)

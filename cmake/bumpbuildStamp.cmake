@@ -120,9 +120,13 @@ function(bumpbuild_stamp)
     endif()
   endforeach()
 
+  # A multi-config generator's configurations build apart: each bumps for itself.
   set(stamp_dir "${CMAKE_CURRENT_BINARY_DIR}/bumpbuild/${target}")
+  get_property(multi_config GLOBAL PROPERTY GENERATOR_IS_MULTI_CONFIG)
+  if(multi_config)
+    string(APPEND stamp_dir "/$<CONFIG>")
+  endif()
   set(snapshot "${stamp_dir}/${header_name}")
-  file(MAKE_DIRECTORY "${stamp_dir}")
   if(working_directory STREQUAL "")
     set(working_directory "${stamp_dir}")
   endif()
@@ -131,7 +135,7 @@ function(bumpbuild_stamp)
   foreach(argument IN LISTS arguments)
     string(APPEND bracketed " [==[${argument}]==]")
   endforeach()
-  file(GENERATE OUTPUT "${stamp_dir}/run-$<CONFIG>.cmake" CONTENT
+  file(GENERATE OUTPUT "${CMAKE_CURRENT_BINARY_DIR}/bumpbuild/${target}-run-$<CONFIG>.cmake" CONTENT
 "set(program [==[$<TARGET_FILE:${program}>]==])
 set(arguments${bracketed})
 set(snapshot [==[${snapshot}]==])
@@ -167,7 +171,7 @@ function(_bumpbuild_add_run target snapshot header program prefix)
     endif()
     cmake_path(ABSOLUTE_PATH source BASE_DIRECTORY "${source_dir}" NORMALIZE)
     get_source_file_property(generated "${source}" TARGET_DIRECTORY ${target} GENERATED)
-    if(NOT generated)
+    if(NOT generated AND EXISTS "${source}")
       list(APPEND inputs "${source}")
     endif()
     if(source MATCHES "\\.[rR][cC]$")
@@ -184,6 +188,10 @@ function(_bumpbuild_add_run target snapshot header program prefix)
   endforeach()
   foreach(library IN LISTS libraries)
     if(TARGET "${library}")
+      get_target_property(aliased "${library}" ALIASED_TARGET)
+      if(aliased)
+        set(library "${aliased}")
+      endif()
       get_target_property(type "${library}" TYPE)
       if(type MATCHES "^(STATIC|SHARED|MODULE)_LIBRARY$")
         list(APPEND inputs "${library}")
@@ -192,14 +200,16 @@ function(_bumpbuild_add_run target snapshot header program prefix)
   endforeach()
   set(run_script "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/bumpbuildRun.cmake")
   add_custom_command(OUTPUT "${snapshot}"
-    COMMAND "${CMAKE_COMMAND}" "-DRUN=${CMAKE_CURRENT_BINARY_DIR}/bumpbuild/${target}/run-$<CONFIG>.cmake"
+    COMMAND "${CMAKE_COMMAND}" "-DRUN=${CMAKE_CURRENT_BINARY_DIR}/bumpbuild/${target}-run-$<CONFIG>.cmake"
       -P "${run_script}"
     DEPENDS ${inputs} ${program} "${run_script}"
     COMMENT "Advancing ${prefix}'s build number for ${target}"
     VERBATIM)
   # Not every resource compiler names the headers it read (windres under Ninja does not): the
-  # target's resource scripts compile again with every snapshot.
-  if(resource_scripts)
+  # target's resource scripts compile again with every snapshot. (OBJECT_DEPENDS takes no
+  # generator expression, so not a multi-config generator's snapshots; Visual Studio's resource
+  # compiler names its headers.)
+  if(resource_scripts AND NOT snapshot MATCHES "\\$<CONFIG>")
     set_property(SOURCE ${resource_scripts} TARGET_DIRECTORY ${target} APPEND PROPERTY
                  OBJECT_DEPENDS "${snapshot}")
   endif()
