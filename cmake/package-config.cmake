@@ -20,8 +20,8 @@ write_basic_package_version_file(bumpbuildConfigVersion.cmake COMPATIBILITY Same
 configure_file(cmake/bumpbuildStamp.cmake bumpbuildStamp.cmake COPYONLY)
 configure_file(cmake/bumpbuildRun.cmake bumpbuildRun.cmake COPYONLY)
 
-# The build tree's programs, one file per configuration: the config file takes those of the first
-# configuration built, in the order Release, RelWithDebInfo, MinSizeRel, Debug.
+# The build tree's programs, one file per configuration: the config file takes those of a
+# configuration that has been built, Release where it has, else RelWithDebInfo, MinSizeRel, Debug.
 file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/bumpbuild-programs/$<CONFIG>.cmake CONTENT
 "set(_bumpbuild_program [==[$<TARGET_FILE:bumpbuild>]==])
 set(_bumpbuild_git_program [==[$<TARGET_FILE:git-bumpbuild>]==])
@@ -49,6 +49,7 @@ function(bumpbuild_configure_package_programs output config_dir program_dir)
     set(BUMPBUILD_PACKAGE_PROGRAM_DIR "${program_dir}")
   else()
     file(RELATIVE_PATH relative "/prefix/${config_dir}" "/prefix/${program_dir}")
+    string(REGEX REPLACE "/$" "" relative "${relative}")
     set(BUMPBUILD_PACKAGE_PROGRAM_DIR "\${CMAKE_CURRENT_LIST_DIR}/${relative}")
   endif()
   configure_file(cmake/bumpbuildPrograms.cmake.in ${output} @ONLY)
