@@ -152,8 +152,8 @@ set(working_directory [==[${working_directory}]==])
   add_dependencies(${target} ${bump_target})
   target_include_directories(${target} BEFORE PRIVATE "${stamp_dir}")
   # The run, once the directory's targets are complete: it depends on what the target is built of.
-  cmake_language(EVAL CODE "cmake_language(DEFER CALL _bumpbuild_add_run [[${target}]] \
-[[${snapshot}]] [[${header}]] [[${program}]] [[${arg_PREFIX}]])")
+  cmake_language(EVAL CODE "cmake_language(DEFER CALL _bumpbuild_add_run [==[${target}]==] \
+[==[${snapshot}]==] [==[${header}]==] [==[${program}]==] [==[${arg_PREFIX}]==])")
 endfunction()
 
 # The bump: rerun whenever a file the target is built of changed, its sources and resource scripts,
