@@ -1,6 +1,7 @@
-// POSIX implementation of the process seam: posix_spawnp, and a wait that polls.
+// POSIX implementation of the process seam: posix_spawn, and a wait that polls.
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -49,6 +51,32 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   }
   pointers.push_back(nullptr);
   return pointers;
+}
+
+// The file that runs for `program`: itself when it names a path, else the first executable file of
+// that name in this process's PATH; empty when there is none. Looked up here rather than by
+// posix_spawnp, which under an emulator (qemu-user) may start a child that cannot exec instead of
+// failing.
+std::string program_path(const std::string& program) {
+  if (program.find('/') != std::string::npos) {
+    return program;
+  }
+  const char* path = std::getenv("PATH");
+  std::string_view directories = path != nullptr ? path : "/usr/bin:/bin";
+  for (;;) {
+    const std::size_t colon = directories.find(':');
+    const std::string_view directory = directories.substr(0, colon);
+    const std::string candidate = std::string(directory.empty() ? "." : directory) + "/" + program;
+    struct stat status {};
+    if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) {
+      return {};
+    }
+    directories.remove_prefix(colon + 1);
+  }
 }
 
 // Makes `file` the child's descriptor `standard`, or opens the null device there.
@@ -150,8 +178,10 @@ bool ChildProcess::start(const ProcessOptions& options) {
   failed |= give_stream(&actions, options.errors, 2);
   const TerminationBlock block;
   pid_t pid = -1;
-  if (failed != 0 || ::posix_spawnp(&pid, argument_pointers[0], &actions, &attributes,
-                                    argument_pointers.data(), environment_pointers.data()) != 0) {
+  const std::string program = options.arguments.empty() ? "" : program_path(options.arguments[0]);
+  if (failed != 0 || program.empty() ||
+      ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argument_pointers.data(),
+                    environment_pointers.data()) != 0) {
     pid = -1;
   }
   ::posix_spawnattr_destroy(&attributes);
