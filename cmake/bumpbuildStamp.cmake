@@ -10,7 +10,7 @@ endif()
 cmake_policy(PUSH)
 cmake_policy(VERSION 3.20...3.28)
 
-# bumpbuild_stamp(TARGET <target> PREFIX <prefix> [GIT FILE <path> [REMOTE <name>] [BRANCH <name>]])
+# bumpbuild_stamp(TARGET <target> PREFIX <prefix> [GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>]])
 #
 # Bumps <prefix>'s build number whenever <target> has something new to build (see
 # docs/build-integration.md) and has the run leave a snapshot of the version header, as that run
@@ -18,11 +18,11 @@ cmake_policy(VERSION 3.20...3.28)
 # directory comes first on the target's include path, for its compilers and its resource compiler
 # alike, so the sources that include the header read this build's number, and only they compile
 # again. A bump that fails stops the build with the command's message on a line of its own. With
-# GIT, git-bumpbuild bumps FILE (from the top of the clone that holds the calling source directory)
-# and pushes it; REMOTE and BRANCH are handed to it as --remote and --branch.
+# GIT, git-bumpbuild bumps FILE (from the top of the clone that holds the calling source directory;
+# without it, the clone's git config bumpbuild.file as it stands at configure time) and pushes it; REMOTE and BRANCH are handed to it as --remote and --branch.
 function(bumpbuild_stamp)
   set(usage "bumpbuild_stamp(TARGET <target> PREFIX <prefix> \
-[GIT FILE <path> [REMOTE <name>] [BRANCH <name>]])")
+[GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>]])")
   cmake_parse_arguments(PARSE_ARGV 0 arg "GIT" "TARGET;PREFIX;FILE;REMOTE;BRANCH" "")
   # Compared as strings: a prefix such as N or OFF is false to if().
   if(arg_UNPARSED_ARGUMENTS OR arg_KEYWORDS_MISSING_VALUES OR "${arg_TARGET}" STREQUAL "" OR
@@ -65,8 +65,15 @@ function(bumpbuild_stamp)
         "version header in place.")
     endif()
     if(NOT DEFINED arg_FILE)
-      message(FATAL_ERROR "bumpbuild_stamp with GIT needs FILE <path>, the header from the top "
-        "of the clone: its snapshot bears its file name. Expected ${usage}")
+      # The clone's own choice, as git-bumpbuild reads it; taken once, when the project is configured.
+      execute_process(COMMAND git config --get bumpbuild.file
+        WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}" RESULT_VARIABLE status
+        OUTPUT_VARIABLE arg_FILE OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+      if(NOT status EQUAL 0 OR arg_FILE STREQUAL "")
+        message(FATAL_ERROR "bumpbuild_stamp with GIT needs FILE <path>, the header from the top "
+          "of the clone (or git config bumpbuild.file): its snapshot bears its file name. "
+          "Expected ${usage}")
+      endif()
     endif()
     set(program bumpbuild::git-bumpbuild)
     set(arguments "${arg_PREFIX}" --file "${arg_FILE}")
