@@ -88,16 +88,16 @@ bool next_entry(std::string_view tree, std::size_t id_bytes, std::size_t& at, Tr
   return true;
 }
 
-// The mode of entry `name` in `tree`; empty when it has none.
-std::string mode_of(std::string_view tree, std::size_t id_bytes, std::string_view name) {
+// Finds entry `name` in `tree`. Returns false when it has none.
+bool find_entry(std::string_view tree, std::size_t id_bytes, std::string_view name,
+                TreeEntry& entry) {
   std::size_t at = 0;
-  TreeEntry entry;
   while (next_entry(tree, id_bytes, at, entry)) {
     if (entry.name == name) {
-      return std::string(entry.mode);
+      return true;
     }
   }
-  return {};
+  return false;
 }
 
 // `tree` as `git mktree -z` reads it, its entry `name` given `mode` and `id`.
@@ -130,8 +130,15 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
     directory += (depth == 0 ? "" : "/") + parts[depth];
     request.append(ref).append(":").append(directory).append("\n");
   }
-  request += ref + ":" + file + " " + file + "\n";
-  const GitResult read = git.run_fed({"cat-file", "--batch", "--filters"}, request);
+  // With --filters git splits each line at its first white space into an object and the path
+  // whose attributes apply: a header whose path holds some is smudged by a git of its own.
+  const bool in_one = file.find_first_of(" \t") == std::string::npos;
+  std::vector<std::string> command{"cat-file", "--batch"};
+  if (in_one) {
+    request += ref + ":" + file + " " + file + "\n";
+    command.emplace_back("--filters");
+  }
+  const GitResult read = git.run_fed(command, request);
   if (read.status != 0) {
     git.say_failed("can't read the tip's " + file, read);
     return TipRead::kFailed;
@@ -151,11 +158,26 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
     }
     header.trees.push_back(object.bytes);
   }
-  header.mode = mode_of(header.trees.back(), id_bytes, parts.back());
-  if (!next_object(read.output, at, true, object) || object.type != "blob" || header.mode.empty()) {
+  TreeEntry entry;
+  if (!find_entry(header.trees.back(), id_bytes, parts.back(), entry) || entry.mode == "40000" ||
+      entry.mode == "160000") {
     return TipRead::kNoFile;
   }
-  header.header = object.bytes;
+  header.mode = entry.mode;
+  if (in_one) {
+    if (!next_object(read.output, at, true, object) || object.type != "blob") {
+      return TipRead::kNoFile;
+    }
+    header.header = object.bytes;
+    return TipRead::kRead;
+  }
+  const GitResult smudged =
+      git.run({"cat-file", "--filters", "--path=" + file, hex_of(entry.raw_id)});
+  if (smudged.status != 0) {
+    git.say_failed("can't read the tip's " + file, smudged);
+    return TipRead::kFailed;
+  }
+  header.header = smudged.output;
   return TipRead::kRead;
 }
 

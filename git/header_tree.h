@@ -20,7 +20,8 @@ struct TipHeader {
 enum class TipRead { kRead, kNoFile, kFailed };
 
 // Reads the commit at `ref`, its trees along `file` (from the top of the repository, "/" between
-// its parts) and the header there, with one `git cat-file --batch --filters`.
+// its parts) and the header there, with one `git cat-file --batch --filters` (two gits where the
+// path holds white space).
 // Returns kNoFile when the tip holds no file at that path; kFailed, having said why, when git
 // failed.
 TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
