@@ -66,7 +66,7 @@ std::string program_path(const std::string& program) {
   for (;;) {
     const std::size_t colon = directories.find(':');
     const std::string_view directory = directories.substr(0, colon);
-    const std::string candidate = std::string(directory.empty() ? "." : directory) + "/" + program;
+    std::string candidate = std::string(directory.empty() ? "." : directory) + "/" + program;
     struct stat status {};
     if (::stat(candidate.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
         ::access(candidate.c_str(), X_OK) == 0) {
