@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "fuzz/fuzz_support.h"
+#include "update/build_update.h"
 #include "update/version_rewrite.h"
 
 namespace {
