@@ -57,7 +57,7 @@ TEST(StartSnapshot, RefusesEveryFileTheRunWorksOnAndADirectory) {
   const fs::path directory = fresh_directory("bumpbuild-start-snapshot-");
   const std::string header = (directory / "version.h").string();
   const std::string turn = (directory / "turn").string();
-  std::ofstream(header) << "v\n";
+  std::ofstream(header, std::ios::binary) << "v\n";
   for (const std::string& path : {header, lock_companion_path(header), copy_beside_path(header),
                                   saved_copy_path(header), turn, directory.string()}) {
     SCOPED_TRACE(path);
