@@ -5,7 +5,7 @@
 set -euo pipefail
 program=$(realpath "$1")
 here=$(cd "$(dirname "$0")" && pwd)
-for tool in git lighttpd; do
+for tool in git lighttpd setsid; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 0; }
 done
 . "$here/git_http_server.sh"
@@ -127,15 +127,22 @@ refuse "outside a clone" "$scratch" "not inside a git clone" ABC
 new_remote killed
 clone "$scratch/repos/killed.git" "$scratch/k1"
 clone "$scratch/repos/killed.git" "$scratch/k2"
+# Each victim leads a process group of its own, so that the git children it leaves behind, which
+# may still push, can be waited for before the branch is checked.
+victims=()
 for round in $(seq 50); do
-  (cd "$scratch/k1" && exec "$program" ABC >"$scratch/k1.$round" 2>/dev/null) &
+  (cd "$scratch/k1" && exec setsid "$program" ABC >"$scratch/k1.$round" 2>/dev/null) &
   victim=$!
+  victims+=("$victim")
   (cd "$scratch/k2" && "$program" ABC >"$scratch/k2.$round" 2>"$scratch/k2-errors") &
   other=$!
   sleep "0.$((RANDOM % 25))"
   kill -9 "$victim" 2>/dev/null || true
   { wait "$victim"; } 2>/dev/null || rm -f "$scratch/k1.$round"  # killed: its number may be skipped
   wait "$other" || fail "a run beside a killed one failed: $(cat "$scratch/k2-errors")"
+done
+for victim in "${victims[@]}"; do
+  while kill -0 -- "-$victim" 2>/dev/null; do sleep 0.1; done
 done
 numbers=$(cat "$scratch"/k[12].* | cut -d' ' -f2)
 [ -z "$(sort <<<"$numbers" | uniq -d)" ] || fail "a number given twice: $(sort <<<"$numbers" | uniq -d)"
