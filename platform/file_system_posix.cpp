@@ -93,7 +93,8 @@ long monotonic_milliseconds() {
 
 // Makes the Linux SMB client close the handles of `fd`'s file when they are closed: otherwise
 // it keeps a closed handle for a second and gives it to the next open of that name with the same
-// flags, another process's. A lock query through fcntl marks the file so.
+// flags, another process's. A lock query through fcntl marks the file so; the client answers it
+// by taking a shared lock on the server and letting it go, so never on a file that runs lock.
 void close_handles_at_once(int fd) {
   struct flock probe {};
   probe.l_type = F_RDLCK;
@@ -920,18 +921,17 @@ bool delete_file(const char* path) {
 }
 
 FileHandle open_lock_file(const char* path, bool create) {
-  int fd = open_retrying(path, O_RDWR | (create ? O_CREAT : 0) | O_NOFOLLOW, 0666);
+  // Write-only: the Linux SMB client gives a new open the server handle of another open of the
+  // same name, with the same flags, that it may read through, even one another process holds.
+  // Locks of two processes on one server handle stack and are let go out of turn (Samba), which
+  // left a lock on the server that no run held, and every run waiting for it.
+  int fd = open_retrying(path, O_WRONLY | (create ? O_CREAT : 0) | O_NOFOLLOW, 0666);
   if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
     fd = open_retrying(path, O_RDONLY | O_NOFOLLOW);
   }
   if (fd >= 0 && !is_regular_file(fd)) {
     ::close(fd);
     return kNoFile;
-  }
-  if (fd >= 0 && on_smb_share(fd)) {
-    // Otherwise every run on one machine found a lock file's lock taken, for minutes, after its
-    // holder had let it go: the client passed the kept handle on with the lock still in its books.
-    close_handles_at_once(fd);
   }
   return fd < 0 ? kNoFile : fd;
 }
