@@ -205,6 +205,13 @@ enum class LockRequest { kLocked, kBusy, kNoLocks };
 // order.
 LockRequest lock_within(FileHandle file, long milliseconds);
 
+// Whether `file`, locked by lock_within, still holds its lock on the file server. An NFSv3 server
+// whose lock service restarts forgets every lock and tells no client, so another run may lock
+// after its grace period. POSIX on NFS: the lock is asked for again without waiting, which the
+// server grants its holder (and a lock it forgot that nobody took since); false when another
+// holds it now. Elsewhere, and for kNoFile, true.
+bool lock_still_held(FileHandle file);
+
 // Releases the lock on `file`, from open_lock_file, and closes it. kNoFile is accepted and does
 // nothing. A lock is also released when its process ends, however it ends.
 void unlock_file(FileHandle file);

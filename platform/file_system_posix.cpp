@@ -74,6 +74,21 @@ bool on_smb_share(int fd) {
 #endif
 }
 
+// True when `fd` lies on an NFS mount.
+bool on_nfs_mount(int fd) {
+#if HAVE_STATFS_F_TYPE
+  struct statfs info {};
+  const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
+  return type == 0x6969U;  // NFS_SUPER_MAGIC
+#elif HAVE_STATFS_FSTYPENAME
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, "nfs") == 0;
+#else
+  (void)fd;
+  return false;
+#endif
+}
+
 // True when `directory` lies on an SMB share.
 bool directory_on_smb_share(const std::string& directory) {
   const int fd = open_retrying(directory.c_str(), O_RDONLY | O_DIRECTORY);
@@ -946,6 +961,13 @@ LockRequest lock_within(FileHandle file, long milliseconds) {
       break;
   }
   return LockRequest::kNoLocks;
+}
+
+bool lock_still_held(FileHandle file) {
+  if (file == kNoFile || !on_nfs_mount(descriptor(file))) {
+    return true;
+  }
+  return try_lock(descriptor(file)) != LockWait::kSliceEnded;
 }
 
 void unlock_file(FileHandle file) {

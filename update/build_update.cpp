@@ -48,13 +48,15 @@ int discard_unreadable(TextOutputFile& output, const char* temp_file, const char
   return discard_and_report(output, temp_file, "Can't read version file");
 }
 
-// The run once the lock is held (or the version file is missing, so there is nothing to lock).
+// The run once `lock` is held (or kNoLock: the version file is missing, so there is nothing to
+// lock, or the file system offers no locks).
 // `version_file` is the file that the version path leads to. Sets `bumped` once the version file
 // has been replaced; the rewritten copy is in `snapshot.file` by then. Returns
 // kVersionFileChanged, with the temporary file deleted and nothing replaced, when the version
-// path no longer names the file as this run read it.
+// path no longer names the file as this run read it, or the lock is found lost to another run.
 int update_version_file(int argc, const char* const* argv, const char* version_file,
-                        const char* temp_file, const Snapshot& snapshot, bool& bumped) {
+                        const char* temp_file, FileLock lock, const Snapshot& snapshot,
+                        bool& bumped) {
   std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
   std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(temp_file, version_file);
   if (!input) {
@@ -105,8 +107,9 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
     return discard_and_report(*output, temp_file, "Can't write snapshot");
   }
   // Under a lock that holds nobody else replaces the file; where a lost lock let another run do
-  // it, this copy would undo that run's increment.
-  if (!same_stamp(stamp_at(version_file), read)) {
+  // it, this copy would undo that run's increment, and where another run holds it now, that run
+  // may have read the same number.
+  if (!lock_still_held(lock) || !same_stamp(stamp_at(version_file), read)) {
     remove_file(output->release(), temp_file);
     return kVersionFileChanged;
   }
@@ -149,8 +152,8 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
     }
     const Snapshot snapshot = start_snapshot(paths.snapshot_file, version_file, paths.temp_file);
     bool bumped = false;
-    int status =
-        update_version_file(argc, argv, version_file.c_str(), paths.temp_file, snapshot, bumped);
+    int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file, lock,
+                                     snapshot, bumped);
     // Still under the lock: no other run can have changed the version file since.
     if (!bumped) {
       discard_snapshot(snapshot);
