@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <initializer_list>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -53,40 +54,40 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
   return fd;
 }
 
+// True when `fd` lies on a file system of one of `magic_numbers` (Linux's statfs f_type) or, where
+// statfs names its type instead (macOS, the BSDs), of `type_name`.
+bool on_file_system(int fd, std::initializer_list<std::uint32_t> magic_numbers,
+                    const char* type_name) {
+#if HAVE_STATFS_F_TYPE
+  (void)type_name;
+  struct statfs info {};
+  // f_type is signed on some systems and 32 bits wide on others; the magic numbers are 32 bits.
+  const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
+  return std::find(magic_numbers.begin(), magic_numbers.end(), type) != magic_numbers.end();
+#elif HAVE_STATFS_FSTYPENAME
+  (void)magic_numbers;
+  struct statfs info {};
+  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, type_name) == 0;
+#else
+  (void)fd;
+  (void)magic_numbers;
+  (void)type_name;
+  return false;
+#endif
+}
+
 // True when `fd` lies on an SMB share. Its Linux client waits for the server's answer to a
 // blocked lock request whatever signal comes, and where the server refuses to rename onto a file
 // that is open, it deletes that file and renames again: the file then vanishes when its last
 // holder closes it.
 bool on_smb_share(int fd) {
-#if HAVE_STATFS_F_TYPE
-  struct statfs info {};
-  // f_type is signed on some systems and 32 bits wide on others; the magic numbers are 32 bits.
-  const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
-  return type == 0xFF534D42U     // CIFS_SUPER_MAGIC
-         || type == 0xFE534D42U  // SMB2_SUPER_MAGIC
-         || type == 0x517BU;     // SMB_SUPER_MAGIC
-#elif HAVE_STATFS_FSTYPENAME
-  struct statfs info {};
-  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, "smbfs") == 0;
-#else
-  (void)fd;
-  return false;
-#endif
+  // CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, SMB_SUPER_MAGIC
+  return on_file_system(fd, {0xFF534D42U, 0xFE534D42U, 0x517BU}, "smbfs");
 }
 
 // True when `fd` lies on an NFS mount.
 bool on_nfs_mount(int fd) {
-#if HAVE_STATFS_F_TYPE
-  struct statfs info {};
-  const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
-  return type == 0x6969U;  // NFS_SUPER_MAGIC
-#elif HAVE_STATFS_FSTYPENAME
-  struct statfs info {};
-  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, "nfs") == 0;
-#else
-  (void)fd;
-  return false;
-#endif
+  return on_file_system(fd, {0x6969U}, "nfs");  // NFS_SUPER_MAGIC
 }
 
 // True when `directory` lies on an SMB share.
