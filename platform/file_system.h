@@ -149,6 +149,17 @@ bool rewind_file(FileHandle file);
 // Sleeps for `milliseconds`.
 void pause_milliseconds(unsigned milliseconds);
 
+// The pause between two tries of something that waits for another program: each wait() sleeps
+// twice as long as the one before, from `next_ms` up to `longest_ms`.
+struct GrowingPause {
+  unsigned next_ms = 100;
+  unsigned longest_ms = 1600;
+  void wait() {
+    pause_milliseconds(next_ms);
+    next_ms = next_ms < longest_ms / 2 ? next_ms * 2 : longest_ms;
+  }
+};
+
 // What stands at `path`, links followed.
 enum class PathKind { kNothing, kRegularFile, kDirectory, kOther };
 PathKind kind_at(const char* path);
@@ -182,6 +193,24 @@ bool move_to_free_name(const char* from, const char* to);
 // nothing was deleted.
 bool delete_file(const char* path);
 
+// Creates a new, empty file at `path`, open for writing, never replacing or following what stands
+// there: of the runs that create one name, on any machine, the file system lets exactly one
+// succeed (NFS: an exclusive create, whose retransmission the server knows for its own; SMB and
+// Windows: CREATE_NEW). Returns the file; kNoFile with `taken` set when something stands at
+// `path`, or clear when the creation failed otherwise.
+FileHandle create_new_name(const char* path, bool& taken);
+
+// A path and its file's modification time, in whole seconds of its file system's clock (a file
+// server's own).
+struct TimedPath {
+  std::string path;
+  std::int64_t modified_seconds = 0;
+};
+
+// The files in one directory whose paths begin with `path_prefix` (the directory, a separator and
+// the start of a name), links not followed. Empty when the directory cannot be read.
+std::vector<TimedPath> paths_beginning_with(const std::string& path_prefix);
+
 // Opens the file at `path` to lock it, creating it (readable and writable by all, as the umask
 // allows) when `create` says so, never through a symbolic link and only as a regular file (POSIX);
 // where it may not be written it is opened for reading, which still locks on a local disk.
@@ -211,6 +240,11 @@ LockRequest lock_within(FileHandle file, long milliseconds);
 // server grants its holder (and a lock it forgot that nobody took since); false when another
 // holds it now. Elsewhere, and for kNoFile, true.
 bool lock_still_held(FileHandle file);
+
+// True when this machine's own kernel keeps the locks on `file`: a file system on a local disk,
+// whose locks no other machine's restart can make it forget. False on a file server's share (NFS,
+// SMB; Windows: a remote drive or a UNC path) and wherever the file system cannot be told.
+bool locks_kept_by_this_machine(FileHandle file);
 
 // Releases the lock on `file`, from open_lock_file, and closes it. kNoFile is accepted and does
 // nothing. A lock is also released when its process ends, however it ends.

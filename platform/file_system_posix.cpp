@@ -7,6 +7,7 @@
 // file system holds a file, HAVE_STATX_FORCE_SYNC (Linux): a file's status from its server.
 #include "posix_extras.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -55,11 +56,11 @@ int open_retrying(const char* path, int flags, mode_t mode = 0) {
 }
 
 // True when `fd` lies on a file system of one of `magic_numbers` (Linux's statfs f_type) or, where
-// statfs names its type instead (macOS, the BSDs), of `type_name`.
+// statfs names its type instead (macOS, the BSDs), of one of `type_names`.
 bool on_file_system(int fd, std::initializer_list<std::uint32_t> magic_numbers,
-                    const char* type_name) {
+                    std::initializer_list<const char*> type_names) {
 #if HAVE_STATFS_F_TYPE
-  (void)type_name;
+  (void)type_names;
   struct statfs info {};
   // f_type is signed on some systems and 32 bits wide on others; the magic numbers are 32 bits.
   const auto type = ::fstatfs(fd, &info) == 0 ? static_cast<std::uint32_t>(info.f_type) : 0U;
@@ -67,11 +68,14 @@ bool on_file_system(int fd, std::initializer_list<std::uint32_t> magic_numbers,
 #elif HAVE_STATFS_FSTYPENAME
   (void)magic_numbers;
   struct statfs info {};
-  return ::fstatfs(fd, &info) == 0 && std::strcmp(info.f_fstypename, type_name) == 0;
+  return ::fstatfs(fd, &info) == 0 &&
+         std::any_of(type_names.begin(), type_names.end(), [&info](const char* name) {
+           return std::strcmp(info.f_fstypename, name) == 0;
+         });
 #else
   (void)fd;
   (void)magic_numbers;
-  (void)type_name;
+  (void)type_names;
   return false;
 #endif
 }
@@ -82,12 +86,12 @@ bool on_file_system(int fd, std::initializer_list<std::uint32_t> magic_numbers,
 // holder closes it.
 bool on_smb_share(int fd) {
   // CIFS_SUPER_MAGIC, SMB2_SUPER_MAGIC, SMB_SUPER_MAGIC
-  return on_file_system(fd, {0xFF534D42U, 0xFE534D42U, 0x517BU}, "smbfs");
+  return on_file_system(fd, {0xFF534D42U, 0xFE534D42U, 0x517BU}, {"smbfs"});
 }
 
 // True when `fd` lies on an NFS mount.
 bool on_nfs_mount(int fd) {
-  return on_file_system(fd, {0x6969U}, "nfs");  // NFS_SUPER_MAGIC
+  return on_file_system(fd, {0x6969U}, {"nfs"});  // NFS_SUPER_MAGIC
 }
 
 // True when `directory` lies on an SMB share.
@@ -936,6 +940,37 @@ bool delete_file(const char* path) {
   return ::unlink(path) == 0;
 }
 
+FileHandle create_new_name(const char* path, bool& taken) {
+  const int fd = open_retrying(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
+  taken = fd < 0 && errno == EEXIST;
+  return fd < 0 ? kNoFile : fd;
+}
+
+std::vector<TimedPath> paths_beginning_with(const std::string& path_prefix) {
+  const std::size_t slash = path_prefix.rfind('/');
+  const std::string directory = slash == std::string::npos ? "" : path_prefix.substr(0, slash + 1);
+  const std::string name_prefix = path_prefix.substr(directory.size());
+  std::vector<TimedPath> found;
+  DIR* listing = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (listing == nullptr) {
+    return found;
+  }
+  while (const struct dirent* entry = ::readdir(listing)) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(name_prefix)) {
+      continue;
+    }
+    struct stat status {};
+    TimedPath timed{directory + std::string(name)};
+    if (::lstat(timed.path.c_str(), &status) == 0) {
+      timed.modified_seconds = static_cast<std::int64_t>(status.st_mtime);
+      found.push_back(std::move(timed));
+    }
+  }
+  ::closedir(listing);
+  return found;
+}
+
 FileHandle open_lock_file(const char* path, bool create) {
   // Write-only: the Linux SMB client gives a new open the server handle of another open of the
   // same name, with the same flags, that it may read through, even one another process holds.
@@ -962,6 +997,16 @@ LockRequest lock_within(FileHandle file, long milliseconds) {
       break;
   }
   return LockRequest::kNoLocks;
+}
+
+bool locks_kept_by_this_machine(FileHandle file) {
+  // ext2-4, XFS, Btrfs, tmpfs, ramfs, F2FS, ZFS, overlayfs, FAT, exFAT, NTFS (ntfs3), bcachefs, JFS
+  // and ReiserFS; the disks of macOS and the BSDs.
+  return on_file_system(
+      descriptor(file),
+      {0xEF53U, 0x58465342U, 0x9123683EU, 0x01021994U, 0x858458F6U, 0xF2F52010U, 0x2FC12FC1U,
+       0x794C7630U, 0x4D44U, 0x2011BAB0U, 0x7366746EU, 0xCA451A4EU, 0x3153464AU, 0x52654973U},
+      {"apfs", "hfs", "ufs", "zfs", "msdos", "exfat", "tmpfs"});
 }
 
 bool lock_still_held(FileHandle file) {

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -658,6 +659,42 @@ bool delete_file(const char* path) {
   return ::DeleteFileA(path) != 0;
 }
 
+FileHandle create_new_name(const char* path, bool& taken) {
+  HANDLE file =
+      ::CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  const DWORD error = ::GetLastError();
+  taken =
+      file == INVALID_HANDLE_VALUE && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+  return file == INVALID_HANDLE_VALUE ? kNoFile : file_handle(file);
+}
+
+std::vector<TimedPath> paths_beginning_with(const std::string& path_prefix) {
+  const std::size_t separator = path_prefix.find_last_of("\\/:");
+  const std::string directory =
+      separator == std::string::npos ? "" : path_prefix.substr(0, separator + 1);
+  std::vector<TimedPath> found;
+  WIN32_FIND_DATAA entry{};
+  HANDLE listing = ::FindFirstFileExA((path_prefix + "*").c_str(), FindExInfoBasic, &entry,
+                                      FindExSearchNameMatch, nullptr, 0);
+  if (listing == INVALID_HANDLE_VALUE) {
+    return found;
+  }
+  const std::string name_prefix = path_prefix.substr(directory.size());
+  do {
+    // The pattern matches short names too; only the long name counts.
+    if (std::string_view(entry.cFileName).substr(0, name_prefix.size()) != name_prefix) {
+      continue;
+    }
+    // FILETIME counts 100-nanosecond intervals.
+    const std::uint64_t written = (std::uint64_t{entry.ftLastWriteTime.dwHighDateTime} << 32) |
+                                  entry.ftLastWriteTime.dwLowDateTime;
+    found.push_back({directory + entry.cFileName, static_cast<std::int64_t>(written / 10000000)});
+  } while (::FindNextFileA(listing, &entry));
+  ::FindClose(listing);
+  return found;
+}
+
 FileHandle open_lock_file(const char* path, bool create) {
   HANDLE lock = INVALID_HANDLE_VALUE;
   HeldFileWait wait;
@@ -701,6 +738,22 @@ LockRequest lock_within(FileHandle file, long milliseconds) {
 
 bool lock_still_held(FileHandle /*file*/) {
   return true;  // file servers keep a handle's locks for as long as the handle stands
+}
+
+bool locks_kept_by_this_machine(FileHandle file) {
+  // The volume's root is found by the handle's own path, as the system gives it.
+  char path[MAX_PATH + 1];
+  const DWORD size = ::GetFinalPathNameByHandleA(win32_handle(file), path, sizeof path,
+                                                 FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  if (size == 0 || size > MAX_PATH) {
+    return false;
+  }
+  char root[MAX_PATH + 1];
+  if (!::GetVolumePathNameA(path, root, sizeof root)) {
+    return false;
+  }
+  const UINT type = ::GetDriveTypeA(root);
+  return type == DRIVE_FIXED || type == DRIVE_REMOVABLE || type == DRIVE_RAMDISK;
 }
 
 void unlock_file(FileHandle file) {

@@ -57,8 +57,8 @@ std::string large_version_file(int build, std::string_view line_end = "\r\n") {
 // The companion file whose lock serializes the runs; it stays once created.
 constexpr char kCompanionName[] = "version.h.lock";
 
-// The names in the directory of `file` other than the file itself and its lock companion, which
-// every run leaves there by design.
+// The names in the directory of `file` other than the file itself, its lock companion, which every
+// run leaves there by design, and the claims that runs on a file server leave for a while.
 std::vector<std::string> names_beside_version_file(const fs::path& file = scratch_version_file()) {
   const fs::path directory = file.parent_path();
   std::vector<std::string> names;
@@ -66,7 +66,8 @@ std::vector<std::string> names_beside_version_file(const fs::path& file = scratc
   for (fs::directory_iterator entry(directory, error); !error && entry != fs::directory_iterator();
        entry.increment(error)) {
     const fs::path name = entry->path().filename();
-    if (name != file.filename() && name != file.filename().string() + ".lock") {
+    if (name != file.filename() && name != file.filename().string() + ".lock" &&
+        !name.string().starts_with(file.filename().string() + ".bumpbuild-claim-")) {
       names.push_back(entry->path().filename().string());
     }
   }

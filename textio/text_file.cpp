@@ -1,6 +1,7 @@
 #include "textio/text_file.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string_view>
 #include <utility>
@@ -69,6 +70,36 @@ std::size_t size_before_break(const char* text, std::size_t size) {
   return at + 1;
 }
 
+// Carries `digest` on over the `size` bytes at `bytes`: digest * P^size + the bytes as the digits
+// of a number in base P, modulo 2^64, with P odd. The result does not depend on how the bytes were
+// split between calls (short reads from a file server split them anywhere); eight bytes at a time,
+// in standard C++.
+std::uint64_t mix_into_digest(std::uint64_t digest, const char* bytes, std::size_t size) {
+  static constexpr std::uint64_t kBase = 0x100000001B3ULL;
+  static constexpr std::array<std::uint64_t, 9> kPowers = [] {
+    std::array<std::uint64_t, 9> powers{1};
+    for (std::size_t power = 1; power < powers.size(); ++power) {
+      powers[power] = powers[power - 1] * kBase;
+    }
+    return powers;
+  }();
+  const auto byte_at = [bytes](std::size_t at) {
+    return std::uint64_t{static_cast<unsigned char>(bytes[at])};
+  };
+  std::size_t at = 0;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t word = 0;
+    for (std::size_t byte = 0; byte < 8; ++byte) {
+      word += byte_at(at + byte) * kPowers[7 - byte];
+    }
+    digest = digest * kPowers[8] + word;
+  }
+  for (; at < size; ++at) {
+    digest = digest * kBase + byte_at(at);
+  }
+  return digest;
+}
+
 }  // namespace
 
 std::optional<TextInputFile> TextInputFile::open_for_reading(const char* path,
@@ -97,7 +128,8 @@ TextInputFile::TextInputFile(TextInputFile&& other) noexcept
       at_line_start_(other.at_line_start_),
       at_end_(other.at_end_),
       failed_(other.failed_),
-      met_ctrl_z_(other.met_ctrl_z_) {}
+      met_ctrl_z_(other.met_ctrl_z_),
+      digest_(other.digest_) {}
 
 TextInputFile::~TextInputFile() {
   close();
@@ -122,6 +154,7 @@ bool TextInputFile::refill() {
       size = static_cast<std::size_t>(ctrl_z - block_.get());
       met_ctrl_z_ = true;
     }
+    digest_ = mix_into_digest(digest_, block_.get(), size);
     position_ = 0;
     limit_ = size;
     plain_end_ = 0;

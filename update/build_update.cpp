@@ -1,6 +1,8 @@
 #include "update/build_update.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -31,8 +33,9 @@ int discard_and_report(TextOutputFile& output, const char* temp_file, const char
 }
 
 // What update_version_file returns, instead of an exit status, when the version file changed
-// since the run read it.
+// since the run read it, and when another run claimed the content this run read.
 constexpr int kVersionFileChanged = -1;
+constexpr int kClaimTaken = -2;
 
 // Deletes the temporary file after the version file, in the state `read`, could not be read.
 // Returns kVersionFileChanged when the path no longer names that file in that state: an NFS
@@ -56,7 +59,8 @@ int discard_unreadable(TextOutputFile& output, const char* temp_file, const char
 // path no longer names the file as this run read it, or the lock is found lost to another run.
 int update_version_file(int argc, const char* const* argv, const char* version_file,
                         const char* temp_file, FileLock lock, const Snapshot& snapshot,
-                        bool& bumped) {
+                        ClaimWatch& watch, bool& bumped) {
+  const auto read_at = std::chrono::steady_clock::now();
   std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
   std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(temp_file, version_file);
   if (!input) {
@@ -97,6 +101,8 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   if (!copy_file_attributes(input->file(), output->file())) {
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
+  const std::uint64_t content = content_key(input->digest(), read);
+  const bool lock_may_be_forgotten = !locks_kept_by_this_machine(input->file());
   input->close();  // nothing holds the version file open while it is replaced
   const bool synced_beside = replacement_copies_beside(output->file(), temp_file, version_file);
   if (!(synced_beside ? output->flush() : output->sync())) {
@@ -113,8 +119,26 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
     remove_file(output->release(), temp_file);
     return kVersionFileChanged;
   }
+  // A lock a file server forgot may have let another run read this content too: the claim lets
+  // only one of them replace it. A lock that this machine's kernel keeps is never forgotten.
+  Claim claim = lock_may_be_forgotten ? claim_content(version_file, content, read_at, watch)
+                                      : Claim{ClaimOutcome::kClaimed, kNoFile, {}};
+  if (claim.outcome != ClaimOutcome::kClaimed) {
+    if (claim.outcome == ClaimOutcome::kFailed) {
+      return discard_and_report(*output, temp_file, "Can't replace version file");
+    }
+    remove_file(output->release(), temp_file);
+    return kClaimTaken;
+  }
   if (!replace_version_file(output->release(), temp_file, version_file, !synced_beside)) {
+    // A copy kept beside the file takes its place in the next run, under this claim.
+    if (nothing_at(saved_copy_path(version_file).c_str())) {
+      drop_claim(claim);
+    }
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
+  }
+  if (!settle_claim(version_file, claim)) {
+    return report("Can't replace version file");  // the new file may not outlive a power cut
   }
   bumped = true;
   return 0;
@@ -138,10 +162,20 @@ int lock_wait_from(const char* seconds) {
 }
 
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths) {
-  for (int attempt = 0; attempt < kMaxRunAttempts; ++attempt) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(paths.lock_wait_seconds);
+  ClaimWatch watch;
+  GrowingPause pause;
+  for (int changed = 0; changed < kMaxRunAttempts;) {
+    // What is left of the wait, never 0, which would mean for ever.
+    const int wait_seconds =
+        paths.lock_wait_seconds == 0
+            ? 0
+            : static_cast<int>(std::max<std::chrono::seconds::rep>(
+                  1, std::chrono::duration_cast<std::chrono::seconds>(deadline - Clock::now())
+                         .count()));
     std::string version_file;
-    const FileLock lock =
-        lock_file_exclusively(paths.version_file, version_file, paths.lock_wait_seconds);
+    const FileLock lock = lock_file_exclusively(paths.version_file, version_file, wait_seconds);
     if (lock == kLockTimedOut) {
       break;
     }
@@ -153,7 +187,7 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
     const Snapshot snapshot = start_snapshot(paths.snapshot_file, version_file, paths.temp_file);
     bool bumped = false;
     int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file, lock,
-                                     snapshot, bumped);
+                                     snapshot, watch, bumped);
     // Still under the lock: no other run can have changed the version file since.
     if (!bumped) {
       discard_snapshot(snapshot);
@@ -161,14 +195,17 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
       status = report("Can't write snapshot");
     }
     unlock_file(lock);
-    if (status != kVersionFileChanged) {
+    if (status != kVersionFileChanged && status != kClaimTaken) {
       return status;
     }
-    // A file server's client may show a file's state late for a moment; the next try waits a
-    // little longer each time, 1.5 seconds in all.
-    if (attempt + 1 < kMaxRunAttempts) {
-      pause_milliseconds(100U << static_cast<unsigned>(attempt));
+    // A file server's client may show a file's state late for a moment. A claim in the way is
+    // waited out (it goes once its holder has replaced the file or has surely given up) within
+    // the lock wait.
+    changed += status == kVersionFileChanged ? 1 : 0;
+    if (paths.lock_wait_seconds != 0 && Clock::now() >= deadline) {
+      break;
     }
+    pause.wait();
   }
   // Like every other refusal, this one leaves no temporary file behind.
   std::optional<TextOutputFile> output =

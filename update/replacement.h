@@ -2,6 +2,8 @@
 #ifndef BUMPBUILD_UPDATE_REPLACEMENT_H_
 #define BUMPBUILD_UPDATE_REPLACEMENT_H_
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -38,5 +40,69 @@ bool restore_saved_copy(const char* path);
 // Deletes copy_beside_path(target), which a run killed inside replace_file may have left. Call it
 // only while holding the lock on `target`: a run that copies beside `target` holds that lock.
 void remove_leftover_copy(const char* target);
+
+// The claim. A lock is for taking turns; file servers forget locks (SMB keeps none across an smbd
+// restart, NFSv3's lock service forgets on an nfsd restart), and then two runs on two machines may
+// both read one content and both replace it: one number given twice. So before it replaces the
+// file, a run claims the content it read: it creates the name claim_path(file, content, g) with
+// create_new_name, which the file system (the server) lets exactly one creator win, keeps across
+// its own restart, and recognizes when a client sends the creation again. Only the winner replaces
+// that content; a loser starts again from the file as it is now. The calling sequence:
+//
+//   ClaimWatch watch;                      // one per run, across its tries
+//   ... read the file (its digest), write and sync the new copy ...
+//   Claim claim = claim_content(file, content_key(digest, stamp), read_at, watch);
+//   kClaimed: replace the file (nothing else in between), then settle_claim(claim)
+//   kTaken:   start again;  kFailed: give up, nothing replaced
+//
+// Bounds, on the run's own clock: a run acts on a content only within kClaimActSeconds of reading
+// it, or not at all; so every run that read a content has acted or given up within
+// 2 * kClaimActSeconds of its claim, and a claim is kept kClaimKeepSeconds (its server's clock) so
+// that none of them can claim it again. A claim whose holder died unused stands in the way until
+// a run has seen it for kClaimTakeoverSeconds, with the file still at that content; that run then
+// claims the next generation.
+inline constexpr int kClaimActSeconds = 10;
+inline constexpr int kClaimTakeoverSeconds = kClaimActSeconds + 5;
+inline constexpr int kClaimKeepSeconds = 3 * kClaimActSeconds;
+
+// What a claim names: the content a run read (`digest`, TextInputFile::digest) in the state it was
+// read in, the modification time of `read` to the second, as every client of a server sees it. So
+// runs that read one state of the file claim one name, also when one of them read through a cache
+// that the replacement has left behind, while the same text written again later claims another.
+std::uint64_t content_key(std::uint64_t digest, const FileStamp& read);
+
+// The name that claims the content `key` of `file` in `generation`.
+std::string claim_path(const std::string& file, std::uint64_t key, int generation);
+
+// The claim in a run's way that it keeps watching: which, and since when.
+struct ClaimWatch {
+  std::string path;
+  std::chrono::steady_clock::time_point since;
+};
+
+enum class ClaimOutcome { kClaimed, kTaken, kFailed };
+struct Claim {
+  ClaimOutcome outcome = ClaimOutcome::kFailed;
+  FileHandle file = kNoFile;  // the claim's own file, while kClaimed; kNoFile when none is needed
+  std::string path;
+};
+
+// Claims the content `key` of `file`, which this run read at `read_at`. kClaimed: this run, and no
+// other, may replace that content, and must do so at once. kTaken: another run claimed it, or this
+// run read it more than kClaimActSeconds ago; `watch` remembers the claim in the way. kFailed: the
+// claim cannot be created (a directory this run may not write), nothing claimed.
+Claim claim_content(const std::string& file, std::uint64_t key,
+                    std::chrono::steady_clock::time_point read_at, ClaimWatch& watch);
+
+// After the replacement of a claimed content (a claim without a file: nothing to do): makes it
+// durable on a file server that writes renames out lazily (a flush of the claim's file, which Samba
+// turns into a sync of its disk), then deletes the claims of `file` that no run can still need, and
+// closes the claim. Returns false when the flush failed: the replacement may then be lost with a
+// server's power.
+bool settle_claim(const std::string& file, Claim& claim);
+
+// Gives up a claim unused (one without a file: nothing to do), for a run that must not act on it
+// after all: deletes it, so that the next run need not wait for it, and closes it.
+void drop_claim(Claim& claim);
 
 #endif  // BUMPBUILD_UPDATE_REPLACEMENT_H_
