@@ -131,6 +131,31 @@ TEST_F(TextFileTest, DropsCarriageReturnsAcrossBlockBoundaries) {
   }
 }
 
+TEST_F(TextFileTest, DigestTellsTextsApartWhateverTheBlocksTheyWereReadIn) {
+  // Every block size splits the bytes elsewhere, as short reads from a file server do.
+  const auto digest_of = [this](const std::string& bytes, std::size_t block_size) {
+    auto input = TextInputFile::open_for_reading(write_file(bytes).c_str(), block_size);
+    std::vector<char> buffer(256);
+    while (input && !input->at_end()) {
+      (void)input->next_line(buffer.data(), buffer.size());
+    }
+    return input ? input->digest() : 0;
+  };
+  const std::string text =
+      "#define ABC_VERSION 1,0,0,41\r\n#define ABC_STRING_VERSION \"1.0.0.41\"\r\n";
+  const std::uint64_t whole = digest_of(text, kTextBlockSize);
+  for (std::size_t block_size = 1; block_size <= text.size(); block_size += 3) {
+    EXPECT_EQ(digest_of(text, block_size), whole) << "block size " << block_size;
+  }
+  EXPECT_NE(digest_of("#define ABC_VERSION 1,0,0,42\r\n#define ABC_STRING_VERSION \"1.0.0.41\"\r\n",
+                      kTextBlockSize),
+            whole);
+  EXPECT_NE(digest_of(std::string(1, '\0') + text, kTextBlockSize), whole);
+  EXPECT_NE(digest_of("", kTextBlockSize), digest_of(std::string(1, '\0'), kTextBlockSize));
+  // Bytes after a Ctrl-Z are not text.
+  EXPECT_EQ(digest_of(text + "\x1A" + "junk", 5), digest_of(text + "\x1A", kTextBlockSize));
+}
+
 TEST_F(TextFileTest, ReadErrorEndsTheTextAndIsReported) {
   auto input = TextInputFile::open_for_reading(directory_.string().c_str());
   if (!input) {

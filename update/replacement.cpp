@@ -82,7 +82,7 @@ Claim claim_content(const std::string& file, std::uint64_t key, Clock::time_poin
   // Generations follow each other without gaps; a later one is only made when the one before
   // stood unused for kClaimTakeoverSeconds.
   int generation = 0;
-  while (!nothing_at(claim_path(file, key, generation).c_str())) {
+  while (kind_at(claim_path(file, key, generation).c_str()) != PathKind::kNothing) {
     ++generation;
   }
   if (generation > 0) {
