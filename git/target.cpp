@@ -69,7 +69,7 @@ std::optional<std::string> default_branch(const GitRunner& git, const std::strin
   if (result.status != 0 || !line.starts_with(prefix) || tab == std::string::npos) {
     git.say_failed("can't learn the default branch of " + without_credentials(remote) +
                        " (give --branch or set bumpbuild.branch)",
-                   result);
+                   result, without_credentials(remote), "its default branch");
     return std::nullopt;
   }
   return line.substr(prefix.size(), tab - prefix.size());
