@@ -267,8 +267,13 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
     return 1;
   }
   complete_environment(git, clone->ssh_command_configured || surroundings.ssh_command_chosen);
-  const std::string working_copy =
-      clone->work_tree.empty() ? clone->options.file : clone->work_tree + "/" + clone->options.file;
+  // The header as the run will name it, whatever form --file takes (absolute, "./", repeated
+  // "/"): the snapshot may take the place of none of its files. A --file outside the clone is
+  // refused later; the snapshot is checked against it as given meanwhile.
+  const std::string from_top = path_from_top(clone->options.file, clone->work_tree);
+  const std::string working_copy = clone->work_tree.empty() || from_top.empty()
+                                       ? clone->options.file
+                                       : clone->work_tree + "/" + from_top;
   const Snapshot snapshot =
       start_snapshot(surroundings.snapshot_file, working_copy, clone->turn_file);
   if (snapshot.refused) {
