@@ -109,11 +109,11 @@ void GitRunner::say_failed(const std::string& what, const GitResult& result,
   }
   const std::string answer_bound = std::to_string(answer_seconds_);
   if (result.status == kProcessSilent) {
-    say(remote.empty()
-            ? what + ": git said nothing for " + answer_bound + " seconds (--answer-timeout " +
-                  answer_bound + ")"
-            : remote + " did not answer: git waited " + answer_bound + " seconds for " +
-                  waited_for + " and heard nothing (--answer-timeout " + answer_bound + ")");
+    say(remote.empty() ? what + ": git said nothing for " + answer_bound +
+                             " seconds (--answer-timeout " + answer_bound + ")"
+                       : remote + " did not answer: git heard nothing for " + answer_bound +
+                             " seconds while it waited for " + waited_for + " (--answer-timeout " +
+                             answer_bound + ")");
     return;
   }
   if (result.status == kProcessTimedOut) {
