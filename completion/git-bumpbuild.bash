@@ -7,11 +7,11 @@ _git_bumpbuild() {
   local current=${COMP_WORDS[COMP_CWORD]} previous=${COMP_WORDS[COMP_CWORD - 1]}
   case "$previous" in
     --remote) COMPREPLY=($(compgen -W "$(git remote 2>/dev/null)" -- "$current")); return ;;
-    --branch | --message | --timeout) return ;;
+    --branch | --message | --timeout | --answer-timeout) return ;;
     --file) COMPREPLY=($(compgen -f -- "$current")); return ;;
   esac
   if [[ "$current" == -* ]]; then
-    COMPREPLY=($(compgen -W "--remote --branch --file --message --timeout --help" -- "$current"))
+    COMPREPLY=($(compgen -W "--remote --branch --file --message --timeout --answer-timeout --help" -- "$current"))
     return
   fi
   local top file

@@ -9,7 +9,7 @@
 
 const char* const kRemoteBumpUsage =
     "usage: git bumpbuild [--remote NAME] [--branch NAME] [--file PATH] [--message TEXT]\n"
-    "                     [--timeout SECONDS] PREFIX\n"
+    "                     [--timeout SECONDS] [--answer-timeout SECONDS] PREFIX\n"
     "\n"
     "Advances PREFIX's build number in a version header kept in a git repository, exactly as\n"
     "bumpbuild does, and pushes that one change as a commit of its own onto the remote's branch,\n"
@@ -23,6 +23,8 @@ const char* const kRemoteBumpUsage =
     "                     (git config bumpbuild.file; required)\n"
     "  --message TEXT     the commit message (default \"PREFIX VERSION [skip ci]\")\n"
     "  --timeout SECONDS  give up after this long (default 600)\n"
+    "  --answer-timeout SECONDS\n"
+    "                     give up on a remote that says nothing for this long (default 60)\n"
     "  -h, --help         show this text\n"
     "\n"
     "On success it prints \"PREFIX VERSION COMMIT\" and exits with 0; otherwise it says why on\n"
@@ -88,6 +90,10 @@ ArgumentsResult read_remote_bump_arguments(int argc, const char* const* argv,
     } else if (auto timeout = option_value("--timeout", argc, argv, index, error)) {
       if (error.empty() && !read_seconds(*timeout, options.timeout_seconds)) {
         error = "--timeout needs a whole number of seconds, at least 1: " + *timeout;
+      }
+    } else if (auto answer = option_value("--answer-timeout", argc, argv, index, error)) {
+      if (error.empty() && !read_seconds(*answer, options.answer_seconds)) {
+        error = "--answer-timeout needs a whole number of seconds, at least 1: " + *answer;
       }
     } else {
       error = "unknown option " + std::string(argument);

@@ -14,6 +14,7 @@ struct RemoteBumpOptions {
   std::string file;                    // the header's path from the top of the repository, with "/"
   std::string message;                 // the commit message; empty: "<prefix> <version> [skip ci]"
   std::int64_t timeout_seconds = 600;  // --timeout: the whole run ends after this long, git with it
+  std::int64_t answer_seconds = 60;    // --answer-timeout: a git silent this long is given up
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };

@@ -17,13 +17,15 @@ ArgumentsResult read(std::vector<const char*> words, RemoteBumpOptions& options,
 TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
   RemoteBumpOptions options;
   std::string error;
-  ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--", "-ABC"},
+  ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--answer-timeout=3",
+                  "--", "-ABC"},
                  options, error),
             ArgumentsResult::kRun)
       << error;
   EXPECT_EQ(options.file, "inc/version h");
   EXPECT_EQ(options.remote, "up");
   EXPECT_EQ(options.timeout_seconds, 7);
+  EXPECT_EQ(options.answer_seconds, 3);
   EXPECT_EQ(options.prefix, "-ABC");
   EXPECT_EQ(options.branch, "");  // left for the configuration
 
@@ -32,6 +34,7 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
                                                 {"--branch"},
                                                 {"--timeout", "0", "ABC"},
                                                 {"--timeout=1s", "ABC"},
+                                                {"--answer-timeout", "0", "ABC"},
                                                 {"--fiel", "x", "ABC"}}) {
     RemoteBumpOptions ignored;
     error.clear();

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -9,10 +11,38 @@ namespace {
 constexpr const char* kBuildIdentityName = "git-bumpbuild";
 constexpr const char* kBuildIdentityEmail = "git-bumpbuild@localhost";
 
+// `messages` as a terminal shows them, less the finished meters of git's progress
+// ("Receiving objects: 100% (5/5), done."), which --progress asks for so that a live transfer is
+// never silent: of each line, what follows its last CR.
+std::string without_progress(const std::string& messages) {
+  std::string kept;
+  std::size_t at = 0;
+  while (at < messages.size()) {
+    std::size_t end = messages.find('\n', at);
+    end = end == std::string::npos ? messages.size() : end + 1;
+    std::string_view line = std::string_view(messages).substr(at, end - at);
+    at = end;
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+      line.remove_suffix(1);
+    }
+    const std::size_t cr = line.rfind('\r');
+    line.remove_prefix(cr == std::string_view::npos ? 0 : cr + 1);
+    std::string_view text = line;
+    while (!text.empty() && text.back() == ' ') {
+      text.remove_suffix(1);
+    }
+    if (!text.ends_with(", done.")) {
+      kept.append(line).push_back('\n');
+    }
+  }
+  return kept;
+}
+
 }  // namespace
 
-GitRunner::GitRunner(std::int64_t timeout_seconds)
+GitRunner::GitRunner(std::int64_t timeout_seconds, std::int64_t answer_seconds)
     : timeout_seconds_(timeout_seconds),
+      answer_seconds_(answer_seconds),
       start_(std::chrono::steady_clock::now()),
       deadline_(start_ + std::chrono::seconds(timeout_seconds)),
       // Nothing may wait for a person: no terminal prompt, no askpass program (an empty
@@ -42,6 +72,7 @@ GitResult GitRunner::run(const std::vector<std::string>& arguments, FileHandle i
     process.output = output == kNoFile ? captured : output;
     process.errors = errors;
     process.timeout_ms = milliseconds_left();
+    process.silence_ms = answer_seconds_ * 1000;
     ChildProcess git;
     if (!git.start(process)) {
       result.not_run = "can't start git: is it installed and on the PATH?";
@@ -70,17 +101,29 @@ GitResult GitRunner::run_fed(const std::vector<std::string>& arguments, std::str
   return result;
 }
 
-void GitRunner::say_failed(const std::string& what, const GitResult& result) const {
+void GitRunner::say_failed(const std::string& what, const GitResult& result,
+                           const std::string& remote, const std::string& waited_for) const {
   if (!result.not_run.empty()) {
     say(result.not_run);
     return;
   }
+  const std::string answer_bound = std::to_string(answer_seconds_);
+  if (result.status == kProcessSilent) {
+    say(remote.empty() ? what + ": git said nothing for " + answer_bound +
+                             " seconds (--answer-timeout " + answer_bound + ")"
+                       : remote + " did not answer: git heard nothing for " + answer_bound +
+                             " seconds while it waited for " + waited_for + " (--answer-timeout " +
+                             answer_bound + ")");
+    return;
+  }
   if (result.status == kProcessTimedOut) {
-    say(what + ": " + gave_up());
+    say(remote.empty()
+            ? what + ": " + gave_up()
+            : remote + " did not answer in time: git waited for " + waited_for + "; " + gave_up());
     return;
   }
   say(what);
-  std::string messages = result.errors;
+  std::string messages = without_progress(result.errors);
   while (!messages.empty() && messages.back() == '\n') {
     messages.pop_back();
   }

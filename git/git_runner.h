@@ -14,7 +14,8 @@
 
 // What one run of git came to.
 struct GitResult {
-  int status = kProcessKilled;  // its exit status, kProcessKilled or kProcessTimedOut
+  int status = kProcessKilled;  // its exit status, kProcessKilled, kProcessTimedOut or
+                                // kProcessSilent
   std::string output;           // its standard output, unless that went to the caller's file
   std::string errors;           // its standard error
   std::string not_run;          // why git did not run at all, if it did not
@@ -22,16 +23,18 @@ struct GitResult {
 
 class GitRunner {
  public:
-  // Runs git until `timeout_seconds` from now, with no terminal prompt, no askpass program and
-  // no credential dialog.
-  explicit GitRunner(std::int64_t timeout_seconds);
+  // Runs git until `timeout_seconds` from now, each git for as long as it ends or writes something
+  // at least every `answer_seconds` (a remote that does not answer ends the run in that time),
+  // with no terminal prompt, no askpass program and no credential dialog.
+  GitRunner(std::int64_t timeout_seconds, std::int64_t answer_seconds);
 
   // Adds "NAME=VALUE" to the environment of every later git.
   void add_environment(std::string entry);
 
-  // Runs `git arguments...` until it ends or the deadline comes (then it is killed with all it
-  // started): its input `input` (kNoFile: the null device), its standard output `output` when
-  // given, else returned; `extra` adds to the environment of this run only.
+  // Runs `git arguments...` until it ends, the deadline comes or it is silent for the answer
+  // bound (then it is killed with all it started): its input `input` (kNoFile: the null device),
+  // its standard output `output` when given, else returned; `extra` adds to the environment of this
+  // run only.
   GitResult run(const std::vector<std::string>& arguments, FileHandle input = kNoFile,
                 FileHandle output = kNoFile, const std::vector<std::string>& extra = {}) const;
 
@@ -39,9 +42,12 @@ class GitRunner {
   GitResult run_fed(const std::vector<std::string>& arguments, std::string_view input,
                     const std::vector<std::string>& extra = {}) const;
 
-  // Says on standard error that `what` failed, with git's own messages after it; or that the
-  // deadline came first; or why git did not run.
-  void say_failed(const std::string& what, const GitResult& result) const;
+  // Says on standard error that `what` failed, with git's own messages after it (less its
+  // progress lines); or why git did not run. For git killed at the deadline or the answer bound:
+  // that `remote` (empty: a git that asks none) did not answer while git waited for `waited_for`,
+  // and how long; without a remote, that `what` failed, and how long.
+  void say_failed(const std::string& what, const GitResult& result, const std::string& remote = {},
+                  const std::string& waited_for = {}) const;
 
   std::int64_t milliseconds_left() const;
 
@@ -55,6 +61,7 @@ class GitRunner {
 
  private:
   std::int64_t timeout_seconds_;
+  std::int64_t answer_seconds_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point deadline_;
   int tries_ = 0;

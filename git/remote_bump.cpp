@@ -70,11 +70,14 @@ bool fetch_tip(const Run& run) {
   // Appended, not "+" + ...: GCC 12 warns, falsely, that such a sum's copies overlap.
   const std::string refspec =
       std::string("+").append(branch_ref(run)).append(":").append(run.own_ref);
-  const GitResult fetched = run.git.run({"fetch", "--quiet", "--no-write-fetch-head", "--no-tags",
-                                         "--no-recurse-submodules", "--no-prune", "--no-auto-gc",
-                                         "--refmap=", run.target.push_url, refspec});
+  // --progress, so that a transfer that goes on is never silent for long.
+  const GitResult fetched =
+      run.git.run({"fetch", "--quiet", "--progress", "--no-write-fetch-head", "--no-tags",
+                   "--no-recurse-submodules", "--no-prune", "--no-auto-gc",
+                   "--refmap=", run.target.push_url, refspec});
   if (fetched.status != 0) {
-    run.git.say_failed("can't fetch " + branch_of_remote(run), fetched);
+    run.git.say_failed("can't fetch " + branch_of_remote(run), fetched, run.target.shown_remote,
+                       "the tip of " + run.target.branch);
     return false;
   }
   return true;
@@ -152,7 +155,8 @@ bool make_commit(const Run& run, Bump& bump) {
 // where two pushes met: `refused` keeps what git said.
 Try push_commit(const Run& run, const Bump& bump, GitResult& refused) {
   const std::string destination = branch_ref(run);
-  refused = run.git.run({"push", "--porcelain", "--no-follow-tags", "--recurse-submodules=no",
+  refused = run.git.run({"push", "--porcelain", "--progress", "--no-follow-tags",
+                         "--recurse-submodules=no",
                          "--force-with-lease=" + destination + ":" + bump.from.tip,
                          run.target.push_url, bump.pushed.commit + ":" + destination});
   // "<flag>\t<from>:<to>\t<summary>", ' ' for a fast-forward.
@@ -160,10 +164,10 @@ Try push_commit(const Run& run, const Bump& bump, GitResult& refused) {
   if (refused.status == 0 && refused.output.find(moved_line) != std::string::npos) {
     return Try::kPushed;
   }
-  if (refused.status == kProcessTimedOut) {
-    run.git.say_failed("the push of " + bump.pushed.commit + " to " + run.target.shown_remote +
-                           " did not end; the branch may hold it",
-                       refused);
+  if (refused.status == kProcessTimedOut || refused.status == kProcessSilent) {
+    run.git.say_failed("", refused, run.target.shown_remote,
+                       "the push of " + bump.pushed.commit + " to " + run.target.branch +
+                           ", which the branch may hold now");
     return Try::kFailed;
   }
   return Try::kRefused;
@@ -192,7 +196,8 @@ std::optional<FileLock> take_turn(const Run& run) {
     }
     const auto pause = static_cast<unsigned>(std::uniform_int_distribution<int>(2, 10)(random));
     if (run.git.milliseconds_left() <= pause) {
-      say(run.git.gave_up() + " waiting for other runs in this clone");
+      say(run.git.gave_up() + " waiting for other runs in this clone to finish with " +
+          run.target.shown_remote);
       return std::nullopt;
     }
     pause_milliseconds(pause);
@@ -256,14 +261,19 @@ Try try_until_pushed(const Run& run, Bump& bump) {
 }  // namespace
 
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings) {
-  GitRunner git(options.timeout_seconds);
+  GitRunner git(options.timeout_seconds, options.answer_seconds);
   const std::optional<Clone> clone = find_clone(git, options);
   if (!clone) {
     return 1;
   }
   complete_environment(git, clone->ssh_command_configured || surroundings.ssh_command_chosen);
-  const std::string working_copy =
-      clone->work_tree.empty() ? clone->options.file : clone->work_tree + "/" + clone->options.file;
+  // The header as the run will name it, whatever form --file takes (absolute, "./", repeated
+  // "/"): the snapshot may take the place of none of its files. A --file outside the clone is
+  // refused later; the snapshot is checked against it as given meanwhile.
+  const std::string from_top = path_from_top(clone->options.file, clone->work_tree);
+  const std::string working_copy = clone->work_tree.empty() || from_top.empty()
+                                       ? clone->options.file
+                                       : clone->work_tree + "/" + from_top;
   const Snapshot snapshot =
       start_snapshot(surroundings.snapshot_file, working_copy, clone->turn_file);
   if (snapshot.refused) {

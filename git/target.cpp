@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/file_system.h"
+
 namespace {
 
 // Whether git reads `value` of a boolean setting as true ("KEY" alone is true).
@@ -69,7 +71,7 @@ std::optional<std::string> default_branch(const GitRunner& git, const std::strin
   if (result.status != 0 || !line.starts_with(prefix) || tab == std::string::npos) {
     git.say_failed("can't learn the default branch of " + without_credentials(remote) +
                        " (give --branch or set bumpbuild.branch)",
-                   result);
+                   result, without_credentials(remote), "its default branch");
     return std::nullopt;
   }
   return line.substr(prefix.size(), tab - prefix.size());
@@ -99,6 +101,15 @@ std::optional<Clone> find_clone(const GitRunner& git, const RemoteBumpOptions& o
   clone.work_tree = top.status == 0 ? first_line(top.output) : "";
   clone.options = options;
   complete_from_configuration(configured.output, clone);
+  // Git names the top with links followed: so is an absolute --file's folder, so that a clone
+  // reached through a link to it, or to a folder in it, holds the file.
+  std::string& file = clone.options.file;
+  const std::size_t slash = file.rfind('/');
+  if (file.starts_with('/') && slash != std::string::npos &&
+      !file.starts_with(clone.work_tree + "/")) {
+    file = resolved_path(file.substr(0, std::max<std::size_t>(slash, 1)).c_str()) + "/" +
+           file.substr(slash + 1);
+  }
   return clone;
 }
 

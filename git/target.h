@@ -16,7 +16,8 @@ struct Clone {
   std::string turn_file;  // shared by all its working trees: runs in it take turns through its lock
   std::string work_tree;  // empty for a bare repository or outside the working tree
   // The command line's, with an empty remote, branch or file taken from bumpbuild.remote,
-  // .branch and .file (the last value of several), the remote "origin" where neither names one.
+  // .branch and .file (the last value of several), the remote "origin" where neither names one;
+  // an absolute file outside the top as git names it, with the links of its folder followed.
   RemoteBumpOptions options;
   bool ssh_command_configured = false;  // core.sshCommand is set
   bool sign_commits = false;            // commit.gpgSign is true, as `git commit` reads it

@@ -83,10 +83,23 @@ bool header_is_free(const GitRunner& git, const Target& target) {
   const std::string& written = (*objects)[2];
   std::string edit = committed != staged ? "in the index" : "";
   const std::string path = target.work_tree + "/" + target.file;
+  // Git decides whether the working tree's header differs from the index's, as `git status`
+  // does: the index's stat information first, then the content with git's conversions (a
+  // stored CR LF is left alone where line ends are converted automatically).
+  GitResult differs;
+  differs.status = 0;
   if (edit.empty() && !nothing_at(path.c_str())) {
-    const GitResult hashed = git.run(at_top(target, {"hash-object", "--", target.file}));
-    const std::string working = first_line(hashed.output);
-    if (hashed.status != 0 || (working != staged && working != written)) {
+    differs = git.run(at_top(target, {"diff", "--no-ext-diff", "--quiet", "--", target.file}));
+  }
+  if (differs.status != 0 && differs.status != 1) {
+    git.say_failed("can't compare " + target.file + " with the index", differs);
+    return false;
+  }
+  if (differs.status == 1) {
+    // The header a run wrote there is stored as hash-object stores it: compared the same way.
+    const GitResult hashed =
+        written.empty() ? GitResult{} : git.run(at_top(target, {"hash-object", "--", target.file}));
+    if (hashed.status != 0 || first_line(hashed.output) != written) {
       edit = "in the working tree";
     }
   }

@@ -17,9 +17,10 @@ struct PushedBump {
 };
 
 // Whether the header may be replaced: returns false, having said which file and how to go on,
-// when the index holds another header than HEAD, or the working tree another than the index
-// that is not the one a run wrote there (refs/worktree/bumpbuild-header names it). True without
-// a working tree.
+// when the index holds another header than HEAD, or git (as `git status`, with the index's stat
+// information and its line-end rules) finds the working tree's another than the index's that is
+// not the one a run wrote there (refs/worktree/bumpbuild-header names it); false, having said
+// why, when git cannot tell. True without a working tree.
 bool header_is_free(const GitRunner& git, const Target& target);
 
 // Brings the clone along after the push of `bump`: the remote-tracking branch (a remote's name)

@@ -24,11 +24,15 @@ struct ProcessOptions {
   FileHandle errors = kNoFile;
   // How long it may run, from its start, before it is killed with everything it started.
   std::int64_t timeout_ms = 0;
+  // How long it may go without ending and without anything new in `output` or `errors` (files,
+  // whose sizes the wait watches) before it is killed with everything it started; 0: no bound.
+  std::int64_t silence_ms = 0;
 };
 
 // What ChildProcess::wait reports besides an exit status (0 to 255).
 inline constexpr int kProcessKilled = -1;    // ended by a signal (POSIX), or not to be waited for
 inline constexpr int kProcessTimedOut = -2;  // still running at its timeout: killed
+inline constexpr int kProcessSilent = -3;    // silent for its silence bound: killed
 
 // A child and everything it starts (POSIX: the process group it leads, its signal dispositions at
 // their defaults; Windows: a job object). Until wait() has returned, the child is this object's:
@@ -45,9 +49,10 @@ class ChildProcess {
   // the child cannot be started (no such program): then nothing runs.
   bool start(const ProcessOptions& options);
 
-  // Waits until the child has ended, at most until its timeout, and releases it. Returns its exit
-  // status; kProcessKilled when a signal ended it or there is no child; kProcessTimedOut when it
-  // was still running then: it and everything it started have been killed.
+  // Waits until the child has ended, at most until its timeout or its silence bound, and releases
+  // it. Returns its exit status; kProcessKilled when a signal ended it or there is no child;
+  // kProcessTimedOut or kProcessSilent when it was still running at its timeout or silent for
+  // its silence bound: it and everything it started have been killed.
   int wait();
 
  private:
@@ -57,6 +62,14 @@ class ChildProcess {
   std::intptr_t process_ = -1;  // POSIX: the process id; Windows: the process handle
   std::intptr_t group_ = -1;    // POSIX: its process group; Windows: its job object, or 0
   std::chrono::steady_clock::time_point deadline_;
+  // The silence bound: the files watched, their sizes when last looked at, and when they last grew.
+  FileHandle watched_[2] = {kNoFile, kNoFile};
+  std::int64_t watched_sizes_[2] = {0, 0};
+  std::chrono::milliseconds silence_{0};
+  std::chrono::steady_clock::time_point last_heard_;
+
+  // True when the child has written nothing for its silence bound; notes what it wrote.
+  bool silent_too_long();
 };
 
 // From now on, SIGTERM and SIGINT (as a CI job's cancel and Ctrl-C send them) kill the children

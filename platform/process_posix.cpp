@@ -192,7 +192,27 @@ bool ChildProcess::start(const ProcessOptions& options) {
   process_ = pid;
   group_ = pid;
   deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  watched_[0] = options.output;
+  watched_[1] = options.errors;
+  silence_ = std::chrono::milliseconds(options.silence_ms);
+  last_heard_ = std::chrono::steady_clock::now();
   return pid > 0;
+}
+
+bool ChildProcess::silent_too_long() {
+  if (silence_.count() <= 0) {
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  for (int stream = 0; stream < 2; ++stream) {
+    struct stat status {};
+    if (watched_[stream] != kNoFile && ::fstat(static_cast<int>(watched_[stream]), &status) == 0 &&
+        status.st_size != watched_sizes_[stream]) {
+      watched_sizes_[stream] = status.st_size;
+      last_heard_ = now;
+    }
+  }
+  return now - last_heard_ >= silence_;
 }
 
 // Polls: a pause that grows from a tenth of a millisecond keeps quick children quick without
@@ -219,6 +239,10 @@ int ChildProcess::wait() {
     if (std::chrono::steady_clock::now() >= deadline_) {
       kill_and_release();
       return kProcessTimedOut;
+    }
+    if (silent_too_long()) {
+      kill_and_release();
+      return kProcessSilent;
     }
     const timespec pause{0, pause_ns};
     (void)::nanosleep(&pause, nullptr);

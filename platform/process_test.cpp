@@ -130,6 +130,26 @@ TEST(ChildProcess, IsKilledWithEverythingItStartedAtItsTimeoutOrWhenLeft) {
   }
 }
 
+// A child that writes nothing for its silence bound is killed; one that keeps writing, to its
+// output or its errors, runs past it to its end.
+TEST(ChildProcess, IsKilledWhenSilentForItsSilenceBound) {
+  ProcessOptions options;
+  options.timeout_ms = 60'000;
+  options.silence_ms = 1000;
+  options.output = create_scratch_file();
+  options.errors = create_scratch_file();
+  for (const char* script :
+       {"echo a; sleep 30", "for i in 1 2 3 4 5 6; do echo $i; sleep 0.2; done",
+        "for i in 1 2 3 4 5 6; do echo $i >&2; sleep 0.2; done"}) {
+    options.arguments = {"sh", "-c", script};
+    ChildProcess child;
+    ASSERT_TRUE(child.start(options));
+    EXPECT_EQ(child.wait(), script[0] == 'e' ? kProcessSilent : 0) << script;
+  }
+  close_file(options.output);
+  close_file(options.errors);
+}
+
 #endif
 
 }  // namespace

@@ -148,20 +148,52 @@ bool ChildProcess::start(const ProcessOptions& options) {
     }
   }
   deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeout_ms);
+  watched_[0] = options.output;
+  watched_[1] = options.errors;
+  silence_ = std::chrono::milliseconds(options.silence_ms);
+  last_heard_ = std::chrono::steady_clock::now();
   return process_ != -1;
+}
+
+bool ChildProcess::silent_too_long() {
+  if (silence_.count() <= 0) {
+    return false;
+  }
+  const auto now = std::chrono::steady_clock::now();
+  for (int stream = 0; stream < 2; ++stream) {
+    LARGE_INTEGER size{};
+    if (watched_[stream] != kNoFile &&
+        ::GetFileSizeEx(win32_handle(watched_[stream]), &size) != 0 &&
+        size.QuadPart != watched_sizes_[stream]) {
+      watched_sizes_[stream] = size.QuadPart;
+      last_heard_ = now;
+    }
+  }
+  return now - last_heard_ >= silence_;
 }
 
 int ChildProcess::wait() {
   if (process_ == -1) {
     return kProcessKilled;
   }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline_ - std::chrono::steady_clock::now())
-                        .count();
-  const auto timeout = static_cast<DWORD>(std::clamp<std::int64_t>(left, 0, 0x7FFFFFFF));
-  if (::WaitForSingleObject(win32_handle(process_), timeout) != WAIT_OBJECT_0) {
-    kill_and_release();
-    return kProcessTimedOut;
+  // In slices of at most a tenth of a second, so that the silence bound is looked at.
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline_ - std::chrono::steady_clock::now())
+                          .count();
+    const auto slice = static_cast<DWORD>(std::clamp<std::int64_t>(left, 0, 100));
+    const DWORD waited = ::WaitForSingleObject(win32_handle(process_), slice);
+    if (waited == WAIT_OBJECT_0) {
+      break;
+    }
+    if (waited != WAIT_TIMEOUT || left <= 100) {
+      kill_and_release();
+      return kProcessTimedOut;
+    }
+    if (silent_too_long()) {
+      kill_and_release();
+      return kProcessSilent;
+    }
   }
   DWORD code = 0;
   const int status = ::GetExitCodeProcess(win32_handle(process_), &code) && code <= 255

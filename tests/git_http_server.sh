@@ -3,7 +3,8 @@
 #   http://127.0.0.1:$http_port/git/NAME.git          anyone may fetch and push
 #   http://127.0.0.1:$http_port/private/NAME.git      basic authentication, user "builder",
 #                                                     password "secret"
-#   http://127.0.0.1:$http_port/hang/NAME.git         accepts the connection, never answers
+#   http://127.0.0.1:$http_port/hang/NAME.git         accepts the connection, never answers (for
+#                                                     10 minutes, or until the server stops)
 #   http://127.0.0.1:$http_port/slow/NAME.git         as /git, each request answered after 0.5 s
 # and stop_git_http_server stops it. Needs lighttpd and git.
 
@@ -13,7 +14,8 @@ start_git_http_server() {
   local dir=$1 attempt
   mkdir -p "$dir/repos"
   printf 'builder:secret\n' >"$dir/users"
-  printf '#!/bin/sh\nexec sleep 60\n' >"$dir/hang.cgi"
+  hang_pids=$dir/hang.pids
+  printf '#!/bin/sh\necho $$ >>"%s"\nexec sleep 600\n' "$hang_pids" >"$dir/hang.cgi"
   printf '#!/bin/sh\nsleep 0.5\nexec "%s"\n' "$git_http_backend" >"$dir/slow.cgi"
   chmod +x "$dir/hang.cgi" "$dir/slow.cgi"
   for attempt in 1 2 3 4 5 6 7 8 9 10; do
@@ -58,4 +60,6 @@ stop_git_http_server() {
   kill "$http_pid" 2>/dev/null || true
   wait "$http_pid" 2>/dev/null || true
   http_pid=
+  # The requests that never got an answer, each by the process id it wrote down.
+  [ ! -f "$hang_pids" ] || xargs -r kill 2>/dev/null <"$hang_pids" || true
 }
