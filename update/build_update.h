@@ -35,7 +35,9 @@ int lock_wait_from(const char* seconds);
 // The temporary file is gone, except after "Can't find version file" (left empty) and "Can't
 // replace version file" (the rewritten copy). Runs on one version file take turns under
 // lock_file_exclusively; a run whose file changed under its lock (a lock a file server lost)
-// starts again, kMaxRunAttempts times at most.
+// starts again, kMaxRunAttempts times at most, and a run on a file server whose content another
+// run claimed (claim_content) starts again as long as the lock wait lasts; then "Can't lock
+// version file".
 int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths);
 
 // Runs the command on the paths this program was built with, in a process made safe for it first
