@@ -17,13 +17,16 @@ ArgumentsResult read(std::vector<const char*> words, RemoteBumpOptions& options,
 TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
   RemoteBumpOptions options;
   std::string error;
-  ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--", "-ABC"},
+  ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--for=HEAD~1",
+                  "--show", "--", "-ABC"},
                  options, error),
             ArgumentsResult::kRun)
       << error;
   EXPECT_EQ(options.file, "inc/version h");
   EXPECT_EQ(options.remote, "up");
   EXPECT_EQ(options.timeout_seconds, 7);
+  EXPECT_EQ(options.for_commit, "HEAD~1");
+  EXPECT_TRUE(options.show);
   EXPECT_EQ(options.prefix, "-ABC");
   EXPECT_EQ(options.branch, "");  // left for the configuration
 
@@ -32,6 +35,7 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
                                                 {"--branch"},
                                                 {"--timeout", "0", "ABC"},
                                                 {"--timeout=1s", "ABC"},
+                                                {"--for=", "ABC"},
                                                 {"--fiel", "x", "ABC"}}) {
     RemoteBumpOptions ignored;
     error.clear();
