@@ -1,18 +1,25 @@
 #include "git/bump_record.h"
 
 #include <charconv>
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "git/header_tree.h"
 
 namespace {
 
+// A record's commit names the one before it as its parent, so that a push or fetch of the next
+// one sends only what changed; but a clone that has none of them fetches all of a line, so after
+// this many the next one starts a new line.
+constexpr int kLongestLine = 64;
+constexpr std::string_view kLineTrailer = "Bumpbuild-Record: ";
+
+// Who makes the record's commits.
+constexpr const char* kRecordIdentity = "git-bumpbuild <git-bumpbuild@localhost>";
+
 // The file of the record for `prefix` and `for_commit`, in the directory of its first two digits.
-std::string entry_name(const std::string& for_commit, const std::string& prefix) {
-  return for_commit.substr(2) + " " + prefix;
+std::string entry_path(const std::string& for_commit, const std::string& prefix) {
+  return for_commit.substr(0, 2) + "/" + for_commit.substr(2) + " " + prefix;
 }
 
 // Reads the next answer of `git cat-file --batch` at `at` in `output` into `bytes`, and advances
@@ -54,26 +61,27 @@ bool prefix_fits_record(const std::string& prefix) {
 
 bool read_record(const GitRunner& git, const std::string& ref, const std::string& for_commit,
                  const std::string& prefix, Record& record) {
-  const std::string directory = ref + ":" + for_commit.substr(0, 2);
   const GitResult read = git.run_fed(
-      {"cat-file", "--batch"}, ref + "\n" + ref + "^{tree}\n" + directory + "\n" + directory + "/" +
-                                   entry_name(for_commit, prefix) + "\n");
+      {"cat-file", "--batch"}, ref + "\n" + ref + ":" + entry_path(for_commit, prefix) + "\n");
   std::size_t at = 0;
   bool has_commit = false;
-  bool has_root = false;
-  bool has_leaf = false;
   std::string commit_object;
   record = Record{};
   if (read.status != 0 || !next_answer(read.output, at, has_commit, commit_object) ||
-      !next_answer(read.output, at, has_root, record.root) ||
-      !next_answer(read.output, at, has_leaf, record.leaf) ||
-      !next_answer(read.output, at, record.found, record.header)) {
+      !next_answer(read.output, at, record.found, record.header) ||
+      (has_commit && !commit_object.starts_with("tree "))) {
     git.say_failed("can't read the record of bumps for commits", read);
     return false;
   }
   if (has_commit) {
     record.commit = first_line(read.output);
     record.commit.resize(record.commit.find(' '));
+    record.tree = first_line(commit_object).substr(5);
+    const std::size_t trailer = commit_object.rfind(kLineTrailer);
+    if (trailer != std::string::npos) {
+      const char* number = commit_object.data() + trailer + kLineTrailer.size();
+      (void)std::from_chars(number, commit_object.data() + commit_object.size(), record.line);
+    }
   }
   if (record.found) {
     const std::size_t line_end = record.header.find('\n');
@@ -83,29 +91,31 @@ bool read_record(const GitRunner& git, const std::string& ref, const std::string
   return true;
 }
 
-std::string record_bump(const GitRunner& git, const Record& record, const std::string& for_commit,
-                        const std::string& prefix, const std::string& bump,
-                        const std::string& header) {
-  const GitResult stored =
-      git.run_fed({"hash-object", "-w", "--stdin", "--no-filters"}, bump + "\n" + header);
-  if (stored.status != 0) {
-    git.say_failed("can't store the record of the bump", stored);
-    return {};
+std::string record_bump(const GitRunner& git, const Record& record, const std::string& scratch_ref,
+                        const std::string& for_commit, const std::string& prefix,
+                        const std::string& bump, const std::string& header) {
+  const bool next_in_line = !record.commit.empty() && record.line + 1 < kLongestLine;
+  const std::string message = std::string("git-bumpbuild: the bumps made for commits\n\n")
+                                  .append(kLineTrailer)
+                                  .append(std::to_string(next_in_line ? record.line + 1 : 0))
+                                  .append("\n");
+  const std::string content = bump + "\n" + header;
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+  std::string script = "commit " + scratch_ref + "\nmark :1\ncommitter " + kRecordIdentity + " " +
+                       std::to_string(seconds) + " +0000\ndata " + std::to_string(message.size()) +
+                       "\n" + message;
+  if (next_in_line) {
+    script += "from " + record.commit + "\n";
+  } else if (!record.commit.empty()) {
+    script += "M 040000 " + record.tree + " \"\"\n";  // the record's tree, without its line
   }
-  const std::size_t id_bytes = for_commit.size() / 2;
-  const std::string leaf =
-      tree_with_entry(git, record.leaf, id_bytes, entry_name(for_commit, prefix), "100644",
-                      first_line(stored.output));
-  const std::string root = leaf.empty() ? leaf
-                                        : tree_with_entry(git, record.root, id_bytes,
-                                                          for_commit.substr(0, 2), "40000", leaf);
-  if (root.empty()) {
-    return {};
-  }
-  const GitResult made =
-      git.run({"commit-tree", root, "-m", "git-bumpbuild: the bumps made for commits"});
+  script += "M 100644 inline " + entry_path(for_commit, prefix) + "\ndata " +
+            std::to_string(content.size()) + "\n" + content + "\nget-mark :1\n";
+  const GitResult made = git.run_fed({"fast-import", "--quiet", "--force"}, script);
   if (made.status != 0) {
-    git.say_failed("can't make the record's commit", made);
+    git.say_failed("can't make the record's next commit", made);
     return {};
   }
   return first_line(made.output);

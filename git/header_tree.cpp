@@ -100,32 +100,20 @@ bool find_entry(std::string_view tree, std::size_t id_bytes, std::string_view na
   return false;
 }
 
-// `tree` as `git mktree -z` reads it, its entry `name` given `mode` and `id` (added when it has
-// none; mktree sorts the entries).
+// `tree` as `git mktree -z` reads it, its entry `name` given `mode` and `id`.
 std::string mktree_input(std::string_view tree, std::size_t id_bytes, std::string_view name,
                          const std::string& mode, const std::string& id) {
   std::string input;
   std::size_t at = 0;
   TreeEntry entry;
-  bool replaced = false;
-  const auto append = [&input](std::string_view entry_mode, const std::string& entry_id,
-                               std::string_view entry_name) {
+  while (next_entry(tree, id_bytes, at, entry)) {
+    const bool replaced = entry.name == name;
+    const std::string_view entry_mode = replaced ? std::string_view(mode) : entry.mode;
     const char* type = entry_mode == "40000"    ? " tree "
                        : entry_mode == "160000" ? " commit "
                                                 : " blob ";
-    input.append(entry_mode).append(type).append(entry_id);
-    input.append("\t").append(entry_name).push_back('\0');
-  };
-  while (next_entry(tree, id_bytes, at, entry)) {
-    if (entry.name == name) {
-      replaced = true;
-      append(mode, id, name);
-    } else {
-      append(entry.mode, hex_of(entry.raw_id), entry.name);
-    }
-  }
-  if (!replaced) {
-    append(mode, id, name);
+    input.append(entry_mode).append(type).append(replaced ? id : hex_of(entry.raw_id));
+    input.append("\t").append(entry.name).push_back('\0');
   }
   return input;
 }
@@ -193,26 +181,21 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   return TipRead::kRead;
 }
 
-std::string tree_with_entry(const GitRunner& git, const std::string& tree, std::size_t id_bytes,
-                            const std::string& name, const std::string& mode,
-                            const std::string& id) {
-  const GitResult made =
-      git.run_fed({"mktree", "-z", "--missing"}, mktree_input(tree, id_bytes, name, mode, id));
-  if (made.status != 0) {
-    git.say_failed("can't make the tree of the bump", made);
-    return {};
-  }
-  return first_line(made.output);
-}
-
 std::string tree_with_blob(const GitRunner& git, const TipHeader& tip, const std::string& file,
                            const std::string& blob) {
   const std::vector<std::string> parts = path_parts(file);
   const std::size_t id_bytes = tip.tip.size() / 2;
   std::string id = blob;
-  for (std::size_t depth = parts.size(); depth-- > 0 && !id.empty();) {
+  for (std::size_t depth = parts.size(); depth-- > 0;) {
     const std::string mode = depth + 1 == parts.size() ? tip.mode : "40000";
-    id = tree_with_entry(git, tip.trees[depth], id_bytes, parts[depth], mode, id);
+    const GitResult made =
+        git.run_fed({"mktree", "-z", "--missing"},
+                    mktree_input(tip.trees[depth], id_bytes, parts[depth], mode, id));
+    if (made.status != 0) {
+      git.say_failed("can't make the tree of the bump", made);
+      return {};
+    }
+    id = first_line(made.output);
   }
   return id;
 }

@@ -3,7 +3,6 @@
 #ifndef BUMPBUILD_GIT_HEADER_TREE_H_
 #define BUMPBUILD_GIT_HEADER_TREE_H_
 
-#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -27,13 +26,6 @@ enum class TipRead { kRead, kNoFile, kFailed };
 // failed.
 TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
                         TipHeader& header);
-
-// Writes `tree` (as git stores it, its ids of `id_bytes` bytes) with its entry `name` given
-// `mode` and `id`, added where it has none, with one `git mktree`. Returns the new tree, or
-// nothing, having said why, when git failed.
-std::string tree_with_entry(const GitRunner& git, const std::string& tree, std::size_t id_bytes,
-                            const std::string& name, const std::string& mode,
-                            const std::string& id);
 
 // Writes the trees of the tip with the header at `file` replaced by `blob`, with one
 // `git mktree` per directory from the header's up. Returns the top tree, or nothing, having said

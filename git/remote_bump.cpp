@@ -32,7 +32,10 @@ struct Run {
   std::string nonce;                 // this run's own: its commit's trailer, its file names
   std::string own_ref;               // where each try fetches the tip to
   std::string for_commit;            // --for's commit, its full id; empty without --for
-  std::string own_record_ref;        // where each try fetches the record to, with --for
+  // Where each try fetches the record to, with --for: a bump keeps it (refs/bumpbuild/record/
+  // BRANCH/records), so that the next run's fetch checks only what changed since; --show, which
+  // takes no turn, fetches to a ref of its own.
+  std::string own_record_ref;
 };
 
 // 128 random bits in hexadecimal.
@@ -176,8 +179,8 @@ bool make_commit(const Run& run, Bump& bump) {
   if (run.for_commit.empty()) {
     return true;
   }
-  bump.record_commit = record_bump(run.git, bump.record, run.for_commit, run.options.prefix,
-                                   bump.pushed.commit, bump.header);
+  bump.record_commit = record_bump(run.git, bump.record, run.own_ref + "-record", run.for_commit,
+                                   run.options.prefix, bump.pushed.commit, bump.header);
   return !bump.record_commit.empty();
 }
 
@@ -321,11 +324,13 @@ Try try_until_pushed(const Run& run, Bump& bump) {
   }
 }
 
-// Deletes the refs the run fetched to.
+// Deletes the refs the run fetched and made its record's commit to, but the record it keeps for
+// the next run.
 void drop_own_refs(const Run& run) {
   std::string deletions = "delete " + run.own_ref + "\n";
   if (!run.for_commit.empty()) {
-    deletions += "delete " + run.own_record_ref + "\n";
+    deletions +=
+        "delete " + (run.options.show ? run.own_record_ref : run.own_ref + "-record") + "\n";
   }
   (void)run.git.run_fed({"update-ref", "--no-deref", "--stdin"}, deletions);
 }
@@ -370,11 +375,18 @@ bool show_bump(const Run& run, Bump& bump) {
   return true;
 }
 
-// --for's commit as the clone resolves it, its full id; empty, having said why, when it does not.
+// --for's commit as the clone resolves it, its full id (a full id in lower case as it stands);
+// empty, having said why, when it does not.
 std::string resolve_for_commit(const GitRunner& git, const RemoteBumpOptions& options) {
   if (!prefix_fits_record(options.prefix)) {
     say("--for needs a PREFIX without \"/\" or a line end");
     return {};
+  }
+  // A full id, as CI gives it, needs no git: the record is found by the id alone.
+  const std::string& name = options.for_commit;
+  if ((name.size() == 40 || name.size() == 64) &&
+      name.find_first_not_of("0123456789abcdef") == std::string::npos) {
+    return name;
   }
   const GitResult resolved = git.run(
       {"rev-parse", "--verify", "--quiet", "--end-of-options", options.for_commit + "^{commit}"});
@@ -433,7 +445,8 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
                 nonce,
                 "refs/bumpbuild/" + nonce,
                 for_commit,
-                "refs/bumpbuild/" + nonce + "-for/records"};
+                options.show ? "refs/bumpbuild/" + nonce + "-for/records"
+                             : "refs/bumpbuild/record/" + target->branch + "/records"};
   Bump bump;
   if (options.show) {
     return show_bump(run, bump) && print_line(options, bump, "found") ? 0 : 1;
