@@ -472,8 +472,9 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
     discard_snapshot(snapshot);
   }
   if (!written || !publish_snapshot(snapshot)) {
-    if (outcome == Try::kPushed && followed) {
-      say("pushed " + bump.pushed.commit + ", but can't write snapshot " + snapshot.path);
+    if (followed) {
+      say((outcome == Try::kPushed ? "pushed " : "found ") + bump.pushed.commit +
+          ", but can't write snapshot " + snapshot.path);
     }
     return 1;
   }
