@@ -10,7 +10,8 @@ endif()
 cmake_policy(PUSH)
 cmake_policy(VERSION 3.20...3.28)
 
-# bumpbuild_stamp(TARGET <target> PREFIX <prefix> [GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>]])
+# bumpbuild_stamp(TARGET <target> PREFIX <prefix>
+#                 [GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>] [FOR <commit>]])
 #
 # Bumps <prefix>'s build number whenever <target> has something new to build (see
 # docs/build-integration.md) and has the run leave a snapshot of the version header, as that run
@@ -19,11 +20,12 @@ cmake_policy(VERSION 3.20...3.28)
 # alike, so the sources that include the header read this build's number, and only they compile
 # again. A bump that fails stops the build with the command's message on a line of its own. With
 # GIT, git-bumpbuild bumps FILE (from the top of the clone that holds the calling source directory;
-# without it, the clone's git config bumpbuild.file as it stands at configure time) and pushes it; REMOTE and BRANCH are handed to it as --remote and --branch.
+# without it, the clone's git config bumpbuild.file as it stands at configure time) and pushes it; REMOTE, BRANCH and FOR are handed to it as --remote, --branch and --for (FOR
+# ${GITHUB_SHA} or any commit: a build run again for that commit gets the number it got before).
 function(bumpbuild_stamp)
   set(usage "bumpbuild_stamp(TARGET <target> PREFIX <prefix> \
-[GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>]])")
-  cmake_parse_arguments(PARSE_ARGV 0 arg "GIT" "TARGET;PREFIX;FILE;REMOTE;BRANCH" "")
+[GIT [FILE <path>] [REMOTE <name>] [BRANCH <name>] [FOR <commit>]])")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "GIT" "TARGET;PREFIX;FILE;REMOTE;BRANCH;FOR" "")
   # Compared as strings: a prefix such as N or OFF is false to if().
   if(arg_UNPARSED_ARGUMENTS OR arg_KEYWORDS_MISSING_VALUES OR "${arg_TARGET}" STREQUAL "" OR
      "${arg_PREFIX}" STREQUAL "")
@@ -77,7 +79,7 @@ function(bumpbuild_stamp)
     endif()
     set(program bumpbuild::git-bumpbuild)
     set(arguments "${arg_PREFIX}" --file "${arg_FILE}")
-    foreach(option REMOTE BRANCH)
+    foreach(option REMOTE BRANCH FOR)
       if(DEFINED arg_${option})
         string(TOLOWER "--${option}" name)
         list(APPEND arguments ${name} "${arg_${option}}")
@@ -96,7 +98,7 @@ function(bumpbuild_stamp)
     cmake_path(ABSOLUTE_PATH arg_FILE BASE_DIRECTORY "${top}" NORMALIZE OUTPUT_VARIABLE header)
     set(working_directory "${CMAKE_CURRENT_SOURCE_DIR}")  # git-bumpbuild finds its clone from here
   else()
-    foreach(option FILE REMOTE BRANCH)
+    foreach(option FILE REMOTE BRANCH FOR)
       if(DEFINED arg_${option})
         message(FATAL_ERROR "bumpbuild_stamp: ${option} goes with GIT; expected ${usage}")
       endif()

@@ -9,7 +9,8 @@
 
 const char* const kRemoteBumpUsage =
     "usage: git bumpbuild [--remote NAME] [--branch NAME] [--file PATH] [--message TEXT]\n"
-    "                     [--timeout SECONDS] [--answer-timeout SECONDS] PREFIX\n"
+    "                     [--timeout SECONDS] [--answer-timeout SECONDS] [--for REV] [--show]\n"
+    "                     PREFIX\n"
     "\n"
     "Advances PREFIX's build number in a version header kept in a git repository, exactly as\n"
     "bumpbuild does, and pushes that one change as a commit of its own onto the remote's branch,\n"
@@ -25,6 +26,10 @@ const char* const kRemoteBumpUsage =
     "  --timeout SECONDS  give up after this long (default 600)\n"
     "  --answer-timeout SECONDS\n"
     "                     give up on a remote that says nothing for this long (default 60)\n"
+    "  --for REV          one number per commit: answer with the bump already made for REV,\n"
+    "                     else bump and record it for REV\n"
+    "  --show             print the line for the branch's tip (with --for: for REV's bump);\n"
+    "                     push nothing\n"
     "  -h, --help         show this text\n"
     "\n"
     "On success it prints \"PREFIX VERSION COMMIT\" and exits with 0; otherwise it says why on\n"
@@ -87,6 +92,13 @@ ArgumentsResult read_remote_bump_arguments(int argc, const char* const* argv,
       options.file = *file;
     } else if (auto message = option_value("--message", argc, argv, index, error)) {
       options.message = *message;
+    } else if (auto for_commit = option_value("--for", argc, argv, index, error)) {
+      options.for_commit = *for_commit;
+      if (error.empty() && options.for_commit.empty()) {
+        error = "--for needs a commit";
+      }
+    } else if (argument == "--show") {
+      options.show = true;
     } else if (auto timeout = option_value("--timeout", argc, argv, index, error)) {
       if (error.empty() && !read_seconds(*timeout, options.timeout_seconds)) {
         error = "--timeout needs a whole number of seconds, at least 1: " + *timeout;

@@ -15,6 +15,8 @@ struct RemoteBumpOptions {
   std::string message;                 // the commit message; empty: "<prefix> <version> [skip ci]"
   std::int64_t timeout_seconds = 600;  // --timeout: the whole run ends after this long, git with it
   std::int64_t answer_seconds = 60;    // --answer-timeout: a git silent this long is given up
+  std::string for_commit;              // --for: the commit-ish whose bump the run answers with
+  bool show = false;                   // --show: print the line, push nothing, touch no file
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };

@@ -18,7 +18,7 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
   RemoteBumpOptions options;
   std::string error;
   ASSERT_EQ(read({"--file=inc/version h", "--remote", "up", "--timeout", "7", "--answer-timeout=3",
-                  "--", "-ABC"},
+                  "--for=HEAD~1", "--show", "--", "-ABC"},
                  options, error),
             ArgumentsResult::kRun)
       << error;
@@ -26,6 +26,8 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
   EXPECT_EQ(options.remote, "up");
   EXPECT_EQ(options.timeout_seconds, 7);
   EXPECT_EQ(options.answer_seconds, 3);
+  EXPECT_EQ(options.for_commit, "HEAD~1");
+  EXPECT_TRUE(options.show);
   EXPECT_EQ(options.prefix, "-ABC");
   EXPECT_EQ(options.branch, "");  // left for the configuration
 
@@ -35,6 +37,7 @@ TEST(RemoteBumpArguments, TakesOptionsInBothFormsAndExactlyOnePrefix) {
                                                 {"--timeout", "0", "ABC"},
                                                 {"--timeout=1s", "ABC"},
                                                 {"--answer-timeout", "0", "ABC"},
+                                                {"--for=", "ABC"},
                                                 {"--fiel", "x", "ABC"}}) {
     RemoteBumpOptions ignored;
     error.clear();

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "git/bump_record.h"
 #include "git/git_runner.h"
 #include "git/header_tree.h"
 #include "git/target.h"
@@ -30,6 +31,11 @@ struct Run {
   const RemoteBumpOptions& options;  // the prefix and the commit message
   std::string nonce;                 // this run's own: its commit's trailer, its file names
   std::string own_ref;               // where each try fetches the tip to
+  std::string for_commit;            // --for's commit, its full id; empty without --for
+  // Where each try fetches the record to, with --for: a bump keeps it (refs/bumpbuild/record/
+  // BRANCH/records), so that the next run's fetch checks only what changed since; --show, which
+  // takes no turn, fetches to a ref of its own.
+  std::string own_record_ref;
 };
 
 // 128 random bits in hexadecimal.
@@ -53,28 +59,51 @@ std::string branch_of_remote(const Run& run) {
   return run.target.branch + " of " + run.target.shown_remote;
 }
 
-// What one try came to.
-enum class Try { kPushed, kRefused, kFailed };
+// What one try came to: a bump pushed, or found in the record (--for).
+enum class Try { kPushed, kFound, kRefused, kFailed };
 
-// What a try made: the tip it started from, the header it pushed, its version, the commit.
+// What a try made: the tip it started from, the header it pushed, its version, the commit; with
+// --for, the record it read and the record's next commit. A bump found in the record fills
+// the header, the version and the commit alone.
 struct Bump {
   TipHeader from;
   std::string header;
   std::string version;
   PushedBump pushed;
+  Record record;
+  std::string record_commit;
 };
 
-// Fetches the branch's tip from where the push goes into the run's own ref: no branch,
-// remote-tracking branch (an empty --refmap), FETCH_HEAD or tag of the clone changes.
+// Fetches the branch's tip from where the push goes into the run's own ref, and with --for the
+// record's branch, where there is one, into another: no branch, remote-tracking branch (an empty
+// --refmap), FETCH_HEAD or tag of the clone changes. A pattern fetches the record, so that a
+// branch without one is no error; --prune drops the run's copy when the record is gone.
 bool fetch_tip(const Run& run) {
   // Appended, not "+" + ...: GCC 12 warns, falsely, that such a sum's copies overlap.
   const std::string refspec =
       std::string("+").append(branch_ref(run)).append(":").append(run.own_ref);
   // --progress, so that a transfer that goes on is never silent for long.
-  const GitResult fetched =
-      run.git.run({"fetch", "--quiet", "--progress", "--no-write-fetch-head", "--no-tags",
-                   "--no-recurse-submodules", "--no-prune", "--no-auto-gc",
-                   "--refmap=", run.target.push_url, refspec});
+  std::vector<std::string> arguments{"fetch",
+                                     "--quiet",
+                                     "--progress",
+                                     "--no-write-fetch-head",
+                                     "--no-tags",
+                                     "--no-recurse-submodules",
+                                     run.for_commit.empty() ? "--no-prune" : "--prune",
+                                     "--no-auto-gc",
+                                     "--refmap=",
+                                     run.target.push_url,
+                                     refspec};
+  if (!run.for_commit.empty()) {
+    const std::string records = record_ref(run.target.branch);
+    const std::string own = run.own_record_ref;
+    arguments.push_back(std::string("+")
+                            .append(records.substr(0, records.rfind('/')))
+                            .append("/*:")
+                            .append(own.substr(0, own.rfind('/')))
+                            .append("/*"));
+  }
+  const GitResult fetched = run.git.run(arguments);
   if (fetched.status != 0) {
     run.git.say_failed("can't fetch " + branch_of_remote(run), fetched, run.target.shown_remote,
                        "the tip of " + run.target.branch);
@@ -138,6 +167,9 @@ bool make_commit(const Run& run, Bump& bump) {
                                   : run.options.message;
   std::vector<std::string> arguments{"commit-tree", tree,    "-p", bump.from.tip,
                                      "-m",          message, "-m", "Bumpbuild-Run: " + run.nonce};
+  if (!run.for_commit.empty()) {
+    arguments.back() += "\nBumpbuild-For: " + run.for_commit;
+  }
   if (run.target.sign_commits) {
     arguments.emplace_back("-S");
   }
@@ -147,18 +179,48 @@ bool make_commit(const Run& run, Bump& bump) {
     return false;
   }
   bump.pushed.commit = first_line(made.output);
-  return true;
+  if (run.for_commit.empty()) {
+    return true;
+  }
+  bump.record_commit = record_bump(run.git, bump.record, run.own_ref + "-record", run.for_commit,
+                                   run.options.prefix, bump.pushed.commit, bump.header);
+  return !bump.record_commit.empty();
 }
 
-// Pushes the commit so that the server takes it only while the branch points at the tip. A
-// refusal is judged by the next try's fetch, for git's words differ with the transport and with
-// where two pushes met: `refused` keeps what git said.
+// Takes the bump that the record holds for --for's commit as this run's answer.
+void take_recorded_bump(const Run& run, Bump& bump) {
+  bump.header = bump.record.header;
+  bump.pushed.commit = bump.record.bump;
+  bump.version = version_in_header(bump.header, run.options.prefix);
+  if (bump.version.empty()) {
+    bump.version.push_back('-');
+  }
+}
+
+// Pushes the commit so that the server takes it only while the branch points at the tip; with
+// --for, together with the record's next commit in one atomic push, taken only while the record
+// is the one read. A refusal is judged by the next try's fetch, for git's words differ with the
+// transport and with where two pushes met: `refused` keeps what git said.
 Try push_commit(const Run& run, const Bump& bump, GitResult& refused) {
   const std::string destination = branch_ref(run);
-  refused = run.git.run({"push", "--porcelain", "--progress", "--no-follow-tags",
-                         "--recurse-submodules=no",
-                         "--force-with-lease=" + destination + ":" + bump.from.tip,
-                         run.target.push_url, bump.pushed.commit + ":" + destination});
+  std::vector<std::string> arguments{"push",
+                                     "--porcelain",
+                                     "--progress",
+                                     "--no-follow-tags",
+                                     "--recurse-submodules=no",
+                                     "--force-with-lease=" + destination + ":" + bump.from.tip};
+  std::string records;
+  if (!run.for_commit.empty()) {
+    records = record_ref(run.target.branch);
+    arguments.emplace_back("--atomic");
+    arguments.push_back("--force-with-lease=" + records + ":" + bump.record.commit);
+  }
+  arguments.push_back(run.target.push_url);
+  arguments.push_back(bump.pushed.commit + ":" + destination);
+  if (!records.empty()) {
+    arguments.push_back(bump.record_commit + ":" + records);
+  }
+  refused = run.git.run(arguments);
   // "<flag>\t<from>:<to>\t<summary>", ' ' for a fast-forward.
   const std::string moved_line = " \t" + bump.pushed.commit + ":" + destination + "\t";
   if (refused.status == 0 && refused.output.find(moved_line) != std::string::npos) {
@@ -225,9 +287,13 @@ Try try_until_pushed(const Run& run, Bump& bump) {
     const Clock::time_point try_start = Clock::now();
     run.git.count_try();
     TipHeader tip;
-    const TipRead read = fetch_tip(run)
-                             ? read_tip_header(run.git, run.own_ref, run.target.file, tip)
-                             : TipRead::kFailed;
+    TipRead read = fetch_tip(run) ? read_tip_header(run.git, run.own_ref, run.target.file, tip)
+                                  : TipRead::kFailed;
+    if (read != TipRead::kFailed && !run.for_commit.empty() &&
+        !read_record(run.git, run.own_record_ref, run.for_commit, run.options.prefix,
+                     bump.record)) {
+      read = TipRead::kFailed;
+    }
     if (judging && read != TipRead::kFailed &&
         (tip.tip == bump.pushed.commit || tip.tip == bump.from.tip)) {
       if (tip.tip == bump.from.tip) {
@@ -235,6 +301,13 @@ Try try_until_pushed(const Run& run, Bump& bump) {
         return Try::kFailed;
       }
       return Try::kPushed;
+    }
+    if (read != TipRead::kFailed && bump.record.found) {
+      if (bump.record.bump == bump.pushed.commit) {
+        return Try::kPushed;
+      }
+      take_recorded_bump(run, bump);
+      return Try::kFound;
     }
     if (read == TipRead::kNoFile) {
       say("no file " + run.target.file + " on " + branch_of_remote(run));
@@ -258,6 +331,91 @@ Try try_until_pushed(const Run& run, Bump& bump) {
   }
 }
 
+// Deletes the refs the run fetched and made its record's commit to, but the record it keeps for
+// the next run.
+void drop_own_refs(const Run& run) {
+  std::string deletions = "delete " + run.own_ref + "\n";
+  if (!run.for_commit.empty()) {
+    deletions +=
+        "delete " + (run.options.show ? run.own_record_ref : run.own_ref + "-record") + "\n";
+  }
+  (void)run.git.run_fed({"update-ref", "--no-deref", "--stdin"}, deletions);
+}
+
+// The line of --show, with the answer in `bump`: the version at the branch's tip and the tip,
+// or with --for the bump the record holds for the commit. Returns false, having said why, when
+// git failed, the tip holds no header or no key of the prefix, or the record no such bump.
+bool show_bump(const Run& run, Bump& bump) {
+  run.git.count_try();
+  TipRead read = fetch_tip(run) ? read_tip_header(run.git, run.own_ref, run.target.file, bump.from)
+                                : TipRead::kFailed;
+  if (read != TipRead::kFailed && !run.for_commit.empty() &&
+      !read_record(run.git, run.own_record_ref, run.for_commit, run.options.prefix, bump.record)) {
+    read = TipRead::kFailed;
+  }
+  drop_own_refs(run);
+  if (read == TipRead::kFailed) {
+    return false;
+  }
+  if (!run.for_commit.empty()) {
+    if (!bump.record.found) {
+      say("no bump of " + run.options.prefix + " for " + run.for_commit + " on " +
+          branch_of_remote(run));
+      return false;
+    }
+    take_recorded_bump(run, bump);
+    return true;
+  }
+  const ComponentKeys keys = component_keys(run.options.prefix);
+  if (read == TipRead::kNoFile || (bump.from.header.find(keys.number_key) == std::string::npos &&
+                                   bump.from.header.find(keys.string_key) == std::string::npos)) {
+    say(read == TipRead::kNoFile ? "no file " + run.target.file + " on " + branch_of_remote(run)
+                                 : "unknown parameter");
+    return false;
+  }
+  bump.header = bump.from.header;
+  bump.pushed.commit = bump.from.tip;
+  bump.version = version_in_header(bump.header, run.options.prefix);
+  if (bump.version.empty()) {
+    bump.version.push_back('-');
+  }
+  return true;
+}
+
+// --for's commit as the clone resolves it, its full id (a full id in lower case as it stands);
+// empty, having said why, when it does not.
+std::string resolve_for_commit(const GitRunner& git, const RemoteBumpOptions& options) {
+  if (!prefix_fits_record(options.prefix)) {
+    say("--for needs a PREFIX without \"/\" or a line end");
+    return {};
+  }
+  // A full id, as CI gives it, needs no git: the record is found by the id alone.
+  const std::string& name = options.for_commit;
+  if ((name.size() == 40 || name.size() == 64) &&
+      name.find_first_not_of("0123456789abcdef") == std::string::npos) {
+    return name;
+  }
+  const GitResult resolved = git.run(
+      {"rev-parse", "--verify", "--quiet", "--end-of-options", options.for_commit + "^{commit}"});
+  if (resolved.status != 0) {
+    git.say_failed("--for " + options.for_commit + " names no commit of this clone", resolved);
+    return {};
+  }
+  return first_line(resolved.output);
+}
+
+// Prints the answer's line. Returns false, having said what it `did` ("pushed", "found"), when
+// it cannot be written.
+bool print_line(const RemoteBumpOptions& options, const Bump& bump, const char* did) {
+  const std::string line = options.prefix + " " + bump.version + " " + bump.pushed.commit;
+  if (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0) {
+    say(did + (" " + bump.pushed.commit) + " (" + options.prefix + " " + bump.version +
+        "), but can't write that line to standard output");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundings& surroundings) {
@@ -274,8 +432,9 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   const std::string working_copy = clone->work_tree.empty() || from_top.empty()
                                        ? clone->options.file
                                        : clone->work_tree + "/" + from_top;
-  const Snapshot snapshot =
-      start_snapshot(surroundings.snapshot_file, working_copy, clone->turn_file);
+  // --show touches no file.
+  const Snapshot snapshot = start_snapshot(options.show ? nullptr : surroundings.snapshot_file,
+                                           working_copy, clone->turn_file);
   if (snapshot.refused) {
     say(std::string("can't write snapshot ") + snapshot.path);
     return 1;
@@ -285,18 +444,36 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
     discard_snapshot(snapshot);
     return 1;
   }
+  const std::string for_commit =
+      options.for_commit.empty() ? std::string() : resolve_for_commit(git, options);
+  if (!options.for_commit.empty() && for_commit.empty()) {
+    discard_snapshot(snapshot);
+    return 1;
+  }
   const std::string nonce = random_nonce();
-  const Run run{git, *target, options, nonce, "refs/bumpbuild/" + nonce};
+  const Run run{git,
+                *target,
+                options,
+                nonce,
+                "refs/bumpbuild/" + nonce,
+                for_commit,
+                options.show ? "refs/bumpbuild/" + nonce + "-for/records"
+                             : "refs/bumpbuild/record/" + target->branch + "/records"};
+  Bump bump;
+  if (options.show) {
+    return show_bump(run, bump) && print_line(options, bump, "found") ? 0 : 1;
+  }
   // The turn is held from the look at the clone's header through the backoff, so that the runs
   // of one clone back off as one, to the clone's update, so that the clone ends at its last push.
-  Bump bump;
   const std::optional<FileLock> turn = take_turn(run);
   const bool free = turn && header_is_free(git, *target);
-  const bool pushed = free && try_until_pushed(run, bump) == Try::kPushed;
+  const Try outcome = free ? try_until_pushed(run, bump) : Try::kFailed;
   if (free) {
-    (void)git.run({"update-ref", "--no-deref", "-d", run.own_ref});
+    drop_own_refs(run);
   }
-  const bool followed = pushed && follow_push(git, *target, bump.pushed);
+  // A bump found in the record leaves the clone as a run that pushed nothing.
+  const bool followed =
+      outcome == Try::kFound || (outcome == Try::kPushed && follow_push(git, *target, bump.pushed));
   if (turn) {
     unlock_file(*turn);
   }
@@ -308,15 +485,10 @@ int run_remote_bump(const RemoteBumpOptions& options, const RemoteBumpSurroundin
   }
   if (!written || !publish_snapshot(snapshot)) {
     if (followed) {
-      say("pushed " + bump.pushed.commit + ", but can't write snapshot " + snapshot.path);
+      say((outcome == Try::kPushed ? "pushed " : "found ") + bump.pushed.commit +
+          ", but can't write snapshot " + snapshot.path);
     }
     return 1;
   }
-  const std::string line = options.prefix + " " + bump.version + " " + bump.pushed.commit;
-  if (std::printf("%s\n", line.c_str()) < 0 || std::fflush(stdout) != 0) {
-    say("pushed " + bump.pushed.commit + " (" + options.prefix + " " + bump.version +
-        "), but can't write that line to standard output");
-    return 1;
-  }
-  return 0;
+  return print_line(options, bump, outcome == Try::kPushed ? "pushed" : "found") ? 0 : 1;
 }
