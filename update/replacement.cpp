@@ -114,7 +114,9 @@ bool settle_claim(const std::string& file, Claim& claim) {
   if (claim.file == kNoFile) {
     return true;
   }
-  const bool synced = sync_file(claim.file);
+  // A sync of a file writes out the journal only as far as that file's last change: a byte
+  // written after the rename takes the rename along.
+  const bool synced = write_file(claim.file, "\n", 1) && sync_file(claim.file);
   const FileStamp own = stamp_of(claim.file);
   close_file(claim.file);
   claim.file = kNoFile;

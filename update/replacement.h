@@ -95,10 +95,10 @@ Claim claim_content(const std::string& file, std::uint64_t key,
                     std::chrono::steady_clock::time_point read_at, ClaimWatch& watch);
 
 // After the replacement of a claimed content (a claim without a file: nothing to do): makes it
-// durable on a file server that writes renames out lazily (a flush of the claim's file, which Samba
-// turns into a sync of its disk), then deletes the claims of `file` that no run can still need, and
-// closes the claim. Returns false when the flush failed: the replacement may then be lost with a
-// server's power.
+// durable on a file server that writes renames out lazily (a byte written to the claim's file and
+// flushed, which Samba turns into a sync of its disk, whose journal writes out the rename before
+// it), then deletes the claims of `file` that no run can still need, and closes the claim. Returns
+// false when the write or the flush failed: the replacement may then be lost with a server's power.
 bool settle_claim(const std::string& file, Claim& claim);
 
 // Gives up a claim unused (one without a file: nothing to do), for a run that must not act on it
