@@ -125,7 +125,7 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
                                       : Claim{ClaimOutcome::kClaimed, kNoFile, {}};
   if (claim.outcome != ClaimOutcome::kClaimed) {
     if (claim.outcome == ClaimOutcome::kFailed) {
-      return discard_and_report(*output, temp_file, "Can't replace version file");
+      return report("Can't replace version file");  // the rewritten copy stays as the temporary file
     }
     remove_file(output->release(), temp_file);
     return kClaimTaken;
