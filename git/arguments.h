@@ -5,15 +5,18 @@
 #include <cstdint>
 #include <string>
 
+#include "update/default_wait.h"
+
 // What the command line asks for. An empty remote, branch or file is left for git's
 // configuration (bumpbuild.remote, bumpbuild.branch, bumpbuild.file) and its defaults.
 struct RemoteBumpOptions {
   std::string prefix;
   std::string remote;
   std::string branch;
-  std::string file;                    // the header's path from the top of the repository, with "/"
-  std::string message;                 // the commit message; empty: "<prefix> <version> [skip ci]"
-  std::int64_t timeout_seconds = 600;  // --timeout: the whole run ends after this long, git with it
+  std::string file;     // the header's path from the top of the repository, with "/"
+  std::string message;  // the commit message; empty: "<prefix> <version> [skip ci]"
+  std::int64_t timeout_seconds =
+      kDefaultWaitSeconds;  // --timeout: the whole run ends after this long, git with it
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };
