@@ -57,6 +57,27 @@ TEST(Replacement, RenamesASyncedCopyAndCopiesOneNotSyncedBeside) {
   fs::remove_all(directory);
 }
 
+TEST(Replacement, ATemporaryFileWhereOthersMayRenameItReachesTheTargetAsItsOwnCopy) {
+  const fs::path directory = fresh_directory();
+  const fs::path shared = directory / "shared";  // others may write it, and it is not sticky
+  fs::create_directory(shared);
+  fs::permissions(shared, fs::perms::all);
+  const std::string target = (directory / "version.h").string();
+  const std::string temp = (shared / "temp").string();
+  std::ofstream(target, std::ios::binary) << "old\r\n";
+  Replacement replacement = begin_replacement(target.c_str(), temp.c_str(), true);
+  ASSERT_NE(replacement.file, kNoFile);
+  ASSERT_TRUE(write_file(replacement.file, "new\r\n", 5));
+  ASSERT_TRUE(replacement.copies_beside || sync_file(replacement.file));
+  const FileStamp written = stamp_of(replacement.file);
+  ASSERT_TRUE(commit_replacement(replacement, !replacement.copies_beside));
+  EXPECT_EQ(contents(target), "new\r\n");
+  EXPECT_NE(stamp_at(target.c_str()).index == written.index, replacement.copies_beside);
+  EXPECT_EQ(files_in(shared), 0);
+  EXPECT_EQ(files_in(directory), 2);
+  fs::remove_all(directory);
+}
+
 TEST(Replacement, BeginRestoresASavedCopyOnlyWhereNothingStandsAndRollBackLeavesNothing) {
   const fs::path directory = fresh_directory();
   const std::string target = (directory / "version.h").string();
