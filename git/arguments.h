@@ -5,18 +5,21 @@
 #include <cstdint>
 #include <string>
 
+#include "update/default_wait.h"
+
 // What the command line asks for. An empty remote, branch or file is left for git's
 // configuration (bumpbuild.remote, bumpbuild.branch, bumpbuild.file) and its defaults.
 struct RemoteBumpOptions {
   std::string prefix;
   std::string remote;
   std::string branch;
-  std::string file;                    // the header's path from the top of the repository, with "/"
-  std::string message;                 // the commit message; empty: "<prefix> <version> [skip ci]"
-  std::int64_t timeout_seconds = 600;  // --timeout: the whole run ends after this long, git with it
-  std::int64_t answer_seconds = 60;    // --answer-timeout: a git silent this long is given up
-  std::string for_commit;              // --for: the commit-ish whose bump the run answers with
-  bool show = false;                   // --show: print the line, push nothing, touch no file
+  std::string file;     // the header's path from the top of the repository, with "/"
+  std::string message;  // the commit message; empty: "<prefix> <version> [skip ci]"
+  std::int64_t timeout_seconds =
+      kDefaultWaitSeconds;           // --timeout: the whole run ends after this long, git with it
+  std::int64_t answer_seconds = 60;  // --answer-timeout: a git silent this long is given up
+  std::string for_commit;            // --for: the commit-ish whose bump the run answers with
+  bool show = false;                 // --show: print the line, push nothing, touch no file
 };
 
 enum class ArgumentsResult { kRun, kHelp, kError };

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -64,7 +65,7 @@ void start_writeback(FileHandle file, std::uint64_t offset, std::uint64_t size);
 // Windows: the DACL as it stands (inherited entries too, as a moved file keeps them), then owner
 // and group, nothing where `to` lies on a volume without security descriptors. Returns false only
 // when the permissions (permission bits, DACL) could not be set. The attributes that Windows keeps
-// beside them (read-only, hidden and the rest) are carried over by replace_file.
+// beside them (read-only, hidden and the rest) are carried over by rename_open_file.
 bool copy_file_attributes(FileHandle from, FileHandle to);
 
 // Releases `file`. Returns false when the close reports an error (on some file systems the first
@@ -75,32 +76,23 @@ bool close_file(FileHandle file);
 // `file`. Returns true when the file is gone from `path`; nothing else is ever deleted.
 bool remove_file(FileHandle file, const char* path);
 
-// True when replace_file will copy `source` into a new file beside `target` instead of renaming
-// `source_path` onto it: then that copy is what gets synced, and syncing `source` as well would
-// flush the whole file twice.
-bool replacement_copies_beside(FileHandle source, const char* source_path, const char* target);
+// True when a rename of the open `file` from `from` onto `to` is one step that no other user can
+// undo or redirect: one file system, and (POSIX) a directory of `from` where only this user
+// changes names. Windows: true, as its rename goes through the handle; across volumes it fails.
+bool renames_in_one_step(FileHandle file, const char* from, const char* to);
 
-// Where replace_file may keep files beside its target: `copy`, the copy on its way to replacing it,
-// and `saved`, the complete copy kept when a failed replacement took the target away.
-struct BesideTarget {
-  std::string copy;
-  std::string saved;
-};
+enum class RenameOutcome { kRenamed, kOtherFileSystem, kHeldDeleted, kFailed };
 
-// Replaces the file at `target` by `source`, the open file that create_file_for_writing made at
-// `source_path`, so that `target` names its old content or the whole new one at every moment, a
-// crash or a power cut included: one atomic rename of this process's own file, any copy synced
-// before it, the directory synced after it. `source_synced` tells whether the caller synced
-// `source`; one that is not is copied to `beside.copy` first, as are files the rename cannot move
-// (another file system; POSIX: a directory where others may change names). Nothing holds the old
-// `target` open meanwhile; Windows keeps its read-only, hidden, system, archive and
-// not-content-indexed attributes. Closes `source`. Returns true when `target` holds the new content
-// and `source_path` is gone. Returns false otherwise, `source_path` still naming the written file:
-// `target` is unchanged, or a failed rename took it away and the complete new copy is kept as
-// `beside.saved` (else `beside.copy`). On an SMB share the new copy may wait as `beside.saved`, a
-// minute at most, for a deleted `target` that a program still holds to go.
-bool replace_file(FileHandle source, const char* source_path, const char* target,
-                  bool source_synced, const BesideTarget& beside);
+// Renames the open `file`, at `from`, onto `to` in one step, replacing what stands there (a link
+// itself); a rename reported failed that took place counts as done. POSIX: by path, once `from` is
+// found to name `file`; Windows: through the handle, `file` taking the read-only, hidden, system,
+// archive and not-content-indexed attributes of `to`, whose holder is waited for about five
+// seconds. kHeldDeleted: `to` is a deleted file still held open, its name refused until then (SMB).
+RenameOutcome rename_open_file(FileHandle file, const char* from, const char* to);
+
+// Makes the names in the directory that holds `path` durable, a rename onto `path` among them.
+// Returns false when it could not (some file systems refuse to sync a directory).
+bool sync_directory_of(const char* path);
 
 // What identifies one state of a file: the file itself (POSIX: device and inode; Windows: volume
 // serial and file index), its size and its modification time (POSIX: to the nanosecond where the
@@ -128,14 +120,15 @@ inline bool same_stamp(const FileStamp& one, const FileStamp& other) {
 }
 
 // Copies the whole content of `from`, from its first byte whatever its position, to `to` at its
-// position, without asking for it to be written to the disk. Returns false on a failed read or
-// write; the bytes written before it stay.
-bool copy_file_contents(FileHandle from, FileHandle to);
+// position; with `write_back`, each stretch is handed to the disk as it is copied
+// (start_writeback), for a copy that is synced next. Returns false on a failed read or write; the
+// bytes written before it stay.
+bool copy_file_contents(FileHandle from, FileHandle to, bool write_back);
 
-// True when one of `names` names a file that one of `files` names: the same file (a hard link, or
-// a link that leads to it), or the same name once the links of the directories are followed
-// (POSIX) or as Windows compares full paths, whether or not anything stands there yet.
-bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files);
+// True when `name` names the file that `file` names: the same file (a hard link, or a link that
+// leads to it), or the same name once the links of the directories are followed (POSIX) or as
+// Windows compares full paths, whether or not anything stands there yet.
+bool names_same_file(const char* name, const char* file);
 
 // Creates a new, empty file that nobody else can open by a name, open for reading and writing,
 // which vanishes when it is closed: a place for a child's input or output. Returns kNoFile when
@@ -150,12 +143,13 @@ bool rewind_file(FileHandle file);
 void pause_milliseconds(unsigned milliseconds);
 
 // The pause between two tries of something that waits for another program: each wait() sleeps
-// twice as long as the one before, from `next_ms` up to `longest_ms`.
+// twice as long as the one before, from `next_ms` up to `longest_ms`, and never longer than
+// `left_ms`, where a wait has that much left of its time.
 struct GrowingPause {
   unsigned next_ms = 100;
   unsigned longest_ms = 1600;
-  void wait() {
-    pause_milliseconds(next_ms);
+  void wait(unsigned left_ms = std::numeric_limits<unsigned>::max()) {
+    pause_milliseconds(next_ms < left_ms ? next_ms : left_ms);
     next_ms = next_ms < longest_ms / 2 ? next_ms * 2 : longest_ms;
   }
 };

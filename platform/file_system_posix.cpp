@@ -157,16 +157,16 @@ LockWait try_lock(int fd) {
 // whatever signal comes), and blocked requests piled up at the server can keep it from answering
 // the holder's unlock.
 LockWait poll_lock_within(int fd, long milliseconds) {
-  static constexpr long kFirstPauseMs = 2;
-  static constexpr long kLongestPauseMs = 100;
+  static constexpr unsigned kLongestPauseMs = 100;
   const long deadline = monotonic_milliseconds() + milliseconds;
-  for (long pause = kFirstPauseMs;; pause = std::min(pause * 2, kLongestPauseMs)) {
+  GrowingPause pause{2, kLongestPauseMs};
+  for (;;) {
     const LockWait wait = try_lock(fd);
     const long left = deadline - monotonic_milliseconds();
     if (wait != LockWait::kSliceEnded || left <= 0) {
       return wait;
     }
-    pause_milliseconds(static_cast<unsigned>(std::min(pause, left)));
+    pause.wait(static_cast<unsigned>(std::min<long>(left, kLongestPauseMs)));
   }
 }
 
@@ -259,6 +259,18 @@ std::string directory_of(const std::string& path) {
     return ".";
   }
   return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// `path` with the links of its directory followed; empty when the directory cannot be resolved.
+std::string with_directory_resolved(const std::string& path) {
+  const std::unique_ptr<char, decltype(&std::free)> real(
+      ::realpath(directory_of(path).c_str(), nullptr), &std::free);
+  if (real == nullptr) {
+    return "";
+  }
+  const std::string directory = real.get();
+  return directory + (directory == "/" ? "" : "/") +
+         path.substr(path.rfind('/') + 1);  // npos + 1 is 0
 }
 
 // True when no other user can rename, delete or replace a file this process owns in `directory`:
@@ -425,116 +437,11 @@ void copy_extended_attributes(int from, int to) {
 #endif
 }
 
-// Creates a new file at `path`, removing whatever stood there first, never following a link. The
-// file starts with no permission for anyone else. Returns -1 when something else took the name
-// meanwhile or the creation fails.
-int create_exclusively(const char* path) {
-  if (::unlink(path) != 0 && errno != ENOENT) {
-    return -1;
-  }
-  return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-}
-
-// Renames `from`, the file `written`, onto `target` in one step. Returns true when `target` names
-// that file afterwards, also when the rename reported failure yet took place; otherwise errno
-// tells why.
-bool rename_onto(const char* from, const char* target, const struct stat& written) {
-  if (::rename(from, target) == 0) {
-    return true;
-  }
-  const int error = errno;
-  if (names_file(target, written)) {
-    return true;
-  }
-  errno = error;
-  return false;
-}
-
 // True when `path` names a file that its file system has deleted but still shows, because a
 // program holds it open (its link count is 0).
 bool doomed(const char* path) {
   struct stat status {};
   return ::lstat(path, &status) == 0 && status.st_nlink == 0;
-}
-
-// rename_onto, where `target` may lie on an SMB share. There the server refuses to replace a file
-// that a program on this machine holds open (a compiler reading the header), and the Linux client
-// then deletes it and renames again, which fails while the deleted file is held: it vanishes once
-// its holder closes it. Then the new file waits complete under `saved`, where the next run finds
-// it should this run end, until the deleted one has gone (a minute at most), and takes its name.
-bool rename_into_place(const char* from, const char* target, const struct stat& written,
-                       const std::string& saved) {
-  if (rename_onto(from, target, written)) {
-    return true;
-  }
-  const int error = errno;
-  if (error != EACCES || !doomed(target) || !directory_on_smb_share(directory_of(target)) ||
-      !nothing_at(saved.c_str()) || ::rename(from, saved.c_str()) != 0) {
-    errno = error;
-    return false;
-  }
-  // The deleted file's name is refused while its holder keeps it.
-  static constexpr long kLongestWaitMs = 60'000;
-  const long deadline = monotonic_milliseconds() + kLongestWaitMs;
-  for (unsigned pause = 2; monotonic_milliseconds() < deadline; pause = std::min(pause * 2, 100U)) {
-    if (nothing_at(target) && rename_onto(saved.c_str(), target, written)) {
-      return true;
-    }
-    pause_milliseconds(pause);
-  }
-  errno = error;
-  return false;  // the new file stays under `saved`
-}
-
-// After a failed rename took `target` away: renames the complete, synced `copy_path` (the file
-// `written`) onto `target` once more, and when that fails too keeps it as `saved` for the next
-// run, unless a copy waits there already. Returns whether `target` holds the copy.
-bool put_in_place_or_save(const std::string& copy_path, const char* target,
-                          const struct stat& written, const std::string& saved) {
-  if (rename_into_place(copy_path.c_str(), target, written, saved)) {
-    return true;
-  }
-  if (!nothing_at(saved.c_str()) || ::rename(copy_path.c_str(), saved.c_str()) != 0) {
-    (void)::unlink(copy_path.c_str());
-  }
-  return false;
-}
-
-// Copies the open file `source` into a new file beside `target`, `beside.copy`, where a rename
-// onto `target` is atomic, gives the copy `source`'s attributes, makes it durable and renames it
-// onto `target`. The copy has a fixed name, so a run killed meanwhile leaves at most that one file,
-// which the next run removes. On failure `target` is unchanged and the copy is deleted, or `target`
-// is gone and a complete copy is kept (put_in_place_or_save).
-bool replace_through_copy_beside(int source, const char* target, const BesideTarget& beside) {
-  const std::string& copy_path = beside.copy;
-  const int copy = create_exclusively(copy_path.c_str());
-  if (copy < 0) {
-    return false;
-  }
-  bool copied = copy_contents(source, copy, true) && copy_file_attributes(source, copy);
-  copied = copied && sync_file(copy);
-  struct stat written {};
-  copied = ::fstat(copy, &written) == 0 && copied;
-  copied = close_file(copy) && copied;
-  if (copied && rename_into_place(copy_path.c_str(), target, written, beside.saved)) {
-    return true;
-  }
-  if (copied && nothing_at(target)) {
-    return put_in_place_or_save(copy_path, target, written, beside.saved);
-  }
-  ::unlink(copy_path.c_str());
-  return false;
-}
-
-// Renames the open file `source` from `source_path` onto `target` (rename_into_place) after
-// checking that the name still is that file.
-bool rename_open_file(int source, const char* source_path, const char* target,
-                      const std::string& saved) {
-  struct stat written {};
-  if (::fstat(source, &written) != 0 || !names_file(source_path, written)) {
-    return false;
-  }
-  return rename_into_place(source_path, target, written, saved);
 }
 
 // Waits until no other run holds the file at `path` (a regular file that stood there), so that
@@ -612,13 +519,14 @@ FileHandle open_file_for_reading(const char* path) {
   // For a moment after another machine replaced a file, a file server's client may fail to open
   // it although it stands (NFS: a stale handle; SMB: EINVAL or ENOENT while its cached view
   // catches up): it is opened again after pauses that grow, for about a second in all.
-  static constexpr unsigned kLongestPauseMs = 640;
-  for (unsigned pause = 20; fd < 0 && pause <= kLongestPauseMs; pause *= 2) {
+  static constexpr int kTries = 6;
+  GrowingPause pause{20, 640};
+  for (int tried = 0; fd < 0 && tried < kTries; ++tried) {
     struct stat standing {};
     if ((errno != ENOENT && errno != EINVAL && errno != ESTALE) || ::stat(path, &standing) != 0) {
       break;
     }
-    pause_milliseconds(pause);
+    pause.wait();
     refresh_view_of(path);
     fd = open_retrying(path, O_RDONLY);
   }
@@ -763,43 +671,40 @@ bool remove_file(FileHandle file, const char* path) {
   return removed;
 }
 
-bool replacement_copies_beside(FileHandle source, const char* source_path, const char* target) {
+bool renames_in_one_step(FileHandle file, const char* from, const char* to) {
   struct stat written {};
   struct stat destination {};
-  return !only_this_user_changes_names_in(directory_of(source_path)) ||
-         ::fstat(descriptor(source), &written) != 0 ||
-         ::stat(directory_of(target).c_str(), &destination) != 0 ||
-         written.st_dev != destination.st_dev;
+  return only_this_user_changes_names_in(directory_of(from)) &&
+         ::fstat(descriptor(file), &written) == 0 &&
+         ::stat(directory_of(to).c_str(), &destination) == 0 &&
+         written.st_dev == destination.st_dev;
 }
 
-bool replace_file(FileHandle source, const char* source_path, const char* target,
-                  bool source_synced, const BesideTarget& beside) {
-  const int fd = descriptor(source);
-  bool replaced = false;
-  // A rename can still meet another file system where one device shows through two mounts.
-  bool copy_beside = !source_synced || replacement_copies_beside(source, source_path, target);
-  if (!copy_beside) {
-    replaced = rename_open_file(fd, source_path, target, beside.saved);
-    const bool other_file_system = !replaced && errno == EXDEV;
-    // A rename that took the old file away is tried once more; then the synced copy goes beside
-    // `target`, where it is kept if it cannot take its place either.
-    if (!replaced && !other_file_system && nothing_at(target)) {
-      replaced = rename_open_file(fd, source_path, target, beside.saved);
-      copy_beside = !replaced;
-    }
-    copy_beside = copy_beside || other_file_system;
+// On an SMB share the server refuses to replace a file that a program on this machine holds open
+// (a compiler reading the header); the Linux client then deletes it and renames again, which fails
+// while the deleted file is held (kHeldDeleted): it vanishes once its holder closes it.
+RenameOutcome rename_open_file(FileHandle file, const char* from, const char* to) {
+  struct stat written {};
+  if (::fstat(descriptor(file), &written) != 0 || !names_file(from, written)) {
+    return RenameOutcome::kFailed;
   }
-  if (copy_beside) {
-    replaced = replace_through_copy_beside(fd, target, beside);
-    if (replaced && names_open_file(source_path, fd)) {
-      ::unlink(source_path);
-    }
+  if (::rename(from, to) == 0) {
+    return RenameOutcome::kRenamed;
   }
-  close_file(source);
-  if (replaced) {
-    sync_directory(directory_of(target));
+  const int error = errno;
+  if (names_file(to, written)) {
+    return RenameOutcome::kRenamed;
   }
-  return replaced;
+  if (error == EXDEV) {
+    return RenameOutcome::kOtherFileSystem;
+  }
+  return error == EACCES && doomed(to) && directory_on_smb_share(directory_of(to))
+             ? RenameOutcome::kHeldDeleted
+             : RenameOutcome::kFailed;
+}
+
+bool sync_directory_of(const char* path) {
+  return sync_directory(directory_of(path));
 }
 
 FileStamp stamp_of(FileHandle file) {
@@ -815,52 +720,21 @@ FileStamp stamp_at(const char* path) {
   return ::stat(path, &status) == 0 ? stamp_from(status) : FileStamp{};
 }
 
-bool copy_file_contents(FileHandle from, FileHandle to) {
-  return copy_contents(descriptor(from), descriptor(to), false);  // nothing waits for the disk
+bool copy_file_contents(FileHandle from, FileHandle to, bool write_back) {
+  return copy_contents(descriptor(from), descriptor(to), write_back);
 }
 
-bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
-  // Each name with the links of its directory followed; each directory is resolved once.
-  std::vector<std::pair<std::string, std::string>> real_directories;
-  const auto resolved = [&real_directories](const std::string& path) -> std::string {
-    const std::string directory = directory_of(path);
-    auto known = std::find_if(real_directories.begin(), real_directories.end(),
-                              [&directory](const auto& seen) { return seen.first == directory; });
-    if (known == real_directories.end()) {
-      const std::unique_ptr<char, decltype(&std::free)> real(::realpath(directory.c_str(), nullptr),
-                                                             &std::free);
-      known = real_directories.emplace(real_directories.end(), directory,
-                                       real == nullptr ? "" : real.get());
-    }
-    const std::string name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
-    return known->second.empty() ? "" : known->second + (known->second == "/" ? "" : "/") + name;
-  };
-  std::vector<struct stat> standing;
-  std::vector<std::string> resolved_files;
-  for (const std::string& file : files) {
-    struct stat status {};
-    if (::stat(file.c_str(), &status) == 0) {
-      standing.push_back(status);
-    }
-    resolved_files.push_back(resolved(file));
+bool names_same_file(const char* name, const char* file) {
+  struct stat standing {};
+  struct stat itself {};
+  struct stat through_links {};
+  if (::stat(file, &standing) == 0 &&
+      ((::lstat(name, &itself) == 0 && same_file(itself, standing)) ||
+       (::stat(name, &through_links) == 0 && same_file(through_links, standing)))) {
+    return true;
   }
-  for (const std::string& name : names) {
-    struct stat itself {};
-    struct stat through_links {};
-    const bool exists = ::lstat(name.c_str(), &itself) == 0;
-    const bool leads = ::stat(name.c_str(), &through_links) == 0;
-    for (const struct stat& file : standing) {
-      if ((exists && same_file(itself, file)) || (leads && same_file(through_links, file))) {
-        return true;
-      }
-    }
-    const std::string resolved_name = resolved(name);
-    if (!resolved_name.empty() && std::find(resolved_files.begin(), resolved_files.end(),
-                                            resolved_name) != resolved_files.end()) {
-      return true;
-    }
-  }
-  return false;
+  const std::string resolved = with_directory_resolved(name);
+  return !resolved.empty() && resolved == with_directory_resolved(file);
 }
 
 FileHandle create_scratch_file() {

@@ -39,12 +39,15 @@ bool is_transient(DWORD error) {
 // How long a run waits in all for a file that another program holds in its way, each time it
 // meets one, before it gives up; and the longest pause between two tries.
 constexpr ULONGLONG kHeldFileWaitMs = 5000;
-constexpr DWORD kLongestPauseMs = 250;
+constexpr unsigned kLongestPauseMs = 250;
+
+// The longest pause between two requests for a lock that another holds.
+constexpr unsigned kLongestLockPauseMs = 50;
 
 // One wait for a file that another program holds, from its first refusal on.
 struct HeldFileWait {
   ULONGLONG start_ms = ::GetTickCount64();
-  DWORD pause_ms = 1;
+  GrowingPause pause{1, kLongestPauseMs};
 };
 
 // Pauses before the next try and returns true; the pauses double from 1 ms up to
@@ -56,8 +59,7 @@ bool pause_for_holder(HeldFileWait& wait) {
   if (waited_ms >= kHeldFileWaitMs) {
     return false;
   }
-  ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(wait.pause_ms, kHeldFileWaitMs - waited_ms)));
-  wait.pause_ms = std::min(wait.pause_ms * 2, kLongestPauseMs);
+  wait.pause.wait(static_cast<unsigned>(kHeldFileWaitMs - waited_ms));
   ::SetLastError(error);
   return true;
 }
@@ -194,7 +196,7 @@ OVERLAPPED turn_byte() {
 // reported at once instead, so that refusal is retried after growing pauses. Returns false when
 // the file system offers no locks.
 bool wait_for_lock(HANDLE file, OVERLAPPED at, DWORD size_low, DWORD size_high) {
-  DWORD pause_ms = 1;
+  GrowingPause pause{1, kLongestLockPauseMs};
   for (;;) {
     OVERLAPPED range = at;
     if (::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, size_low, size_high, &range)) {
@@ -203,8 +205,7 @@ bool wait_for_lock(HANDLE file, OVERLAPPED at, DWORD size_low, DWORD size_high) 
     if (::GetLastError() != ERROR_LOCK_VIOLATION) {
       return false;
     }
-    ::Sleep(pause_ms);
-    pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
+    pause.wait();
   }
 }
 
@@ -257,7 +258,7 @@ std::wstring full_wide_path(const char* path) {
 // yet took place counts as done: `target` then is `file`, which nobody else can delete while it
 // is held, so its identity cannot have passed to another file. On failure GetLastError() tells
 // why.
-bool rename_open_file(HANDLE file, const char* target) {
+bool rename_through_handle(HANDLE file, const char* target) {
   const std::wstring full = full_wide_path(target);
   if (full.empty()) {
     return false;
@@ -306,7 +307,7 @@ bool rename_keeping_attributes(HANDLE file, const char* target, DWORD target_att
   const bool read_only = (kept & FILE_ATTRIBUTE_READONLY) != 0;
   if ((!read_only ||
        ::SetFileAttributesA(target, target_attributes & ~FILE_ATTRIBUTE_READONLY) != 0) &&
-      rename_open_file(file, target)) {
+      rename_through_handle(file, target)) {
     return true;
   }
   const DWORD error = ::GetLastError();
@@ -332,40 +333,6 @@ bool mark_for_deletion(HANDLE file) {
          set_attributes(file, information.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY) &&
          ::SetFileInformationByHandle(file, FileDispositionInfo, &disposition,
                                       sizeof disposition) != 0;
-}
-
-// Copies the open `source` into a new file beside `target`, `beside.copy`, where a rename onto
-// `target` is a single step, gives it the attributes and security of `source`, makes
-// it durable and renames it onto `target`, holding it open throughout. The fixed name leaves at
-// most one copy behind a killed run, which the next run deletes, waiting for another program
-// that holds it (pause_for_holder). On failure `target` is unchanged and the copy is deleted, or
-// the failed rename took `target` away and the copy is kept as `beside.saved`.
-bool replace_through_copy_beside(HANDLE source, const char* target, DWORD target_attributes,
-                                 const BesideTarget& beside) {
-  const std::string& copy_path = beside.copy;
-  HANDLE copy = INVALID_HANDLE_VALUE;
-  HeldFileWait wait;
-  do {
-    copy = create_after_removing(copy_path.c_str());
-  } while (copy == INVALID_HANDLE_VALUE && refused_for_a_moment(::GetLastError()) &&
-           pause_for_holder(wait));
-  if (copy == INVALID_HANDLE_VALUE) {
-    return false;
-  }
-  const bool copied = copy_file_contents(file_handle(source), file_handle(copy)) &&
-                      copy_file_attributes(file_handle(source), file_handle(copy)) &&
-                      sync_file(file_handle(copy));
-  bool replaced = copied && rename_keeping_attributes(copy, target, target_attributes);
-  bool saved = false;
-  if (!replaced && copied && nothing_at(target)) {
-    // The failed rename took the old file away: once more, else the copy is kept for the next run.
-    replaced = rename_open_file(copy, target);
-    saved = !replaced && rename_open_file(copy, beside.saved.c_str());
-  }
-  if (!replaced && !saved) {
-    mark_for_deletion(copy);
-  }
-  return close_file(file_handle(copy)) && replaced;
 }
 
 // Whether the volume of `file` keeps security descriptors (FAT does not). Unknown counts as yes.
@@ -410,7 +377,7 @@ bool is_regular_file(FileHandle file) {
 // pause_for_holder allows before the run gives up.
 FileHandle create_file_for_writing(const char* path, const char* protected_file) {
   HeldFileWait held;
-  DWORD pause_ms = 1;
+  GrowingPause pause{1, kLongestLockPauseMs};
   for (;;) {
     if (protected_file != nullptr &&
         identity_at(path, FILE_FLAG_OPEN_REPARSE_POINT) == identity_at(protected_file, 0)) {
@@ -425,8 +392,7 @@ FileHandle create_file_for_writing(const char* path, const char* protected_file)
     const DWORD error = ::GetLastError();
     if (held_by_another_run(path)) {
       held = {};  // the name passes between runs: each handover may refuse it a moment
-      ::Sleep(pause_ms);
-      pause_ms = pause_ms < 50 ? pause_ms * 2 : 50;
+      pause.wait();
       continue;
     }
     if (!refused_for_a_moment(error) || !pause_for_holder(held)) {
@@ -498,35 +464,20 @@ bool remove_file(FileHandle file, const char* /*path*/) {
   return close_file(file) && marked;
 }
 
-// The move is always tried first; across volumes it fails, and the copy beside the target is
-// synced once more.
-bool replacement_copies_beside(FileHandle /*source*/, const char* /*source_path*/,
-                               const char* /*target*/) {
-  return false;
+bool renames_in_one_step(FileHandle /*file*/, const char* /*from*/, const char* /*to*/) {
+  return true;
 }
 
-// The file is renamed through its handle, which it was created with and which nobody else may
-// share for writing, renaming or deleting: no other program can put a file of its own under its
-// name at any moment. replacement_copies_beside never asks for a copy here, so the caller has
-// always synced `source`.
-bool replace_file(FileHandle source, const char* /*source_path*/, const char* target,
-                  bool /*source_synced*/, const BesideTarget& beside) {
-  HANDLE file = win32_handle(source);
-  const DWORD target_attributes = ::GetFileAttributesA(target);
-  bool replaced = rename_keeping_attributes(file, target, target_attributes);
-  // A rename that took the old file away goes the way of the copy beside `target`, where the
-  // copy is kept if it cannot take its place either.
-  if (!replaced && (::GetLastError() == ERROR_NOT_SAME_DEVICE || nothing_at(target))) {
-    replaced = replace_through_copy_beside(file, target, target_attributes, beside);
-    if (replaced) {
-      mark_for_deletion(file);
-    }
+RenameOutcome rename_open_file(FileHandle file, const char* /*from*/, const char* to) {
+  if (rename_keeping_attributes(win32_handle(file), to, ::GetFileAttributesA(to))) {
+    return RenameOutcome::kRenamed;
   }
-  close_file(source);
-  if (replaced) {
-    sync_directory(directory_of(target));
-  }
-  return replaced;
+  return ::GetLastError() == ERROR_NOT_SAME_DEVICE ? RenameOutcome::kOtherFileSystem
+                                                   : RenameOutcome::kFailed;
+}
+
+bool sync_directory_of(const char* path) {
+  return sync_directory(directory_of(path));
 }
 
 FileStamp stamp_of(FileHandle file) {
@@ -559,33 +510,23 @@ FileStamp stamp_at(const char* path) {
   return stamp;
 }
 
-bool copy_file_contents(FileHandle from, FileHandle to) {
+// Win32 has no early writing (start_writeback): the sync writes everything.
+bool copy_file_contents(FileHandle from, FileHandle to, bool /*write_back*/) {
   const LARGE_INTEGER start{};
   return ::SetFilePointerEx(win32_handle(from), start, nullptr, FILE_BEGIN) &&
          copy_contents(from, to);
 }
 
-bool names_one_of(const std::vector<std::string>& names, const std::vector<std::string>& files) {
-  std::vector<FileIdentity> standing;
-  std::vector<std::wstring> full_files;
-  for (const std::string& file : files) {
-    standing.push_back(identity_at(file.c_str(), 0));
-    full_files.push_back(full_wide_path(file.c_str()));
+bool names_same_file(const char* name, const char* file) {
+  const FileIdentity standing = identity_at(file, 0);
+  if (identity_at(name, FILE_FLAG_OPEN_REPARSE_POINT) == standing ||
+      identity_at(name, 0) == standing) {
+    return true;
   }
-  for (const std::string& name : names) {
-    const FileIdentity itself = identity_at(name.c_str(), FILE_FLAG_OPEN_REPARSE_POINT);
-    const FileIdentity through_links = identity_at(name.c_str(), 0);
-    const std::wstring full_name = full_wide_path(name.c_str());
-    for (std::size_t i = 0; i < files.size(); ++i) {
-      if (itself == standing[i] || through_links == standing[i] ||
-          (!full_name.empty() &&
-           ::CompareStringOrdinal(full_name.c_str(), -1, full_files[i].c_str(), -1, TRUE) ==
-               CSTR_EQUAL)) {
-        return true;
-      }
-    }
-  }
-  return false;
+  const std::wstring full_name = full_wide_path(name);
+  return !full_name.empty() &&
+         ::CompareStringOrdinal(full_name.c_str(), -1, full_wide_path(file).c_str(), -1, TRUE) ==
+             CSTR_EQUAL;
 }
 
 FileHandle create_scratch_file() {
@@ -638,7 +579,7 @@ FileHandle create_new_file(const char* path) {
 
 bool rename_and_close(FileHandle file, const char* /*from*/, const char* to) {
   HANDLE handle = win32_handle(file);
-  const bool renamed = rename_open_file(handle, to);
+  const bool renamed = rename_through_handle(handle, to);
   if (!renamed) {
     mark_for_deletion(handle);
   }
@@ -717,7 +658,7 @@ FileHandle open_lock_file(const char* path, bool create) {
 // 50 ms.
 LockRequest lock_within(FileHandle file, long milliseconds) {
   const ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(std::max(milliseconds, 0L));
-  DWORD pause_ms = 1;
+  GrowingPause pause{1, kLongestLockPauseMs};
   for (;;) {
     OVERLAPPED whole_file{};
     if (::LockFileEx(win32_handle(file), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
@@ -731,8 +672,7 @@ LockRequest lock_within(FileHandle file, long milliseconds) {
     if (now >= end) {
       return LockRequest::kBusy;
     }
-    ::Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause_ms, end - now)));
-    pause_ms = std::min<DWORD>(pause_ms * 2, 50);
+    pause.wait(static_cast<unsigned>(std::min<ULONGLONG>(end - now, kLongestLockPauseMs)));
   }
 }
 

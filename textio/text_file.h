@@ -154,8 +154,8 @@ class TextOutputFile {
   [[nodiscard]] FileHandle file() const { return file_; }
 
   // Writes out what is buffered and hands the still open file to the caller, who must close it
-  // (remove_file and replace_file do); the stream is closed afterwards. failed() tells whether any
-  // write failed.
+  // (remove_file and commit_replacement do); the stream is closed afterwards. failed() tells
+  // whether any write failed.
   FileHandle release();
 
  private:

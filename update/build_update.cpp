@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "platform/file_system.h"
 #include "textio/text_file.h"
@@ -26,75 +27,80 @@ int report(const char* message) {
   return 1;
 }
 
-// Deletes the temporary file, which the stream hands over, and reports `message`.
-int discard_and_report(TextOutputFile& output, const char* temp_file, const char* message) {
-  remove_file(output.release(), temp_file);
-  return report(message);
-}
-
 // What update_version_file returns, instead of an exit status, when the version file changed
 // since the run read it, and when another run claimed the content this run read.
 constexpr int kVersionFileChanged = -1;
 constexpr int kClaimTaken = -2;
+
+// Deletes the temporary file, which the stream hands back, and returns `status`.
+int discard(TextOutputFile& output, Replacement& replacement, int status) {
+  replacement.file = output.release();
+  roll_back_replacement(replacement);
+  return status;
+}
+
+// Deletes the temporary file and reports `message`.
+int discard_and_report(TextOutputFile& output, Replacement& replacement, const char* message) {
+  discard(output, replacement, 0);
+  return report(message);
+}
 
 // Deletes the temporary file after the version file, in the state `read`, could not be read.
 // Returns kVersionFileChanged when the path no longer names that file in that state: an NFS
 // client may open a file that another machine has just replaced, and then reading it fails
 // (a stale file handle), so the run starts again on the file the path names now. Otherwise
 // reports "Can't read version file".
-int discard_unreadable(TextOutputFile& output, const char* temp_file, const char* version_file,
-                       const FileStamp& read) {
-  if (!same_stamp(stamp_at(version_file), read)) {
-    remove_file(output.release(), temp_file);
-    return kVersionFileChanged;
+int discard_unreadable(TextOutputFile& output, Replacement& replacement, const FileStamp& read) {
+  if (!same_stamp(stamp_at(replacement.target.c_str()), read)) {
+    return discard(output, replacement, kVersionFileChanged);
   }
-  return discard_and_report(output, temp_file, "Can't read version file");
+  return discard_and_report(output, replacement, "Can't read version file");
 }
 
 // The run once `lock` is held (or kNoLock: the version file is missing, so there is nothing to
-// lock, or the file system offers no locks).
-// `version_file` is the file that the version path leads to. Sets `bumped` once the version file
-// has been replaced; the rewritten copy is in `snapshot.file` by then. Returns
-// kVersionFileChanged, with the temporary file deleted and nothing replaced, when the version
-// path no longer names the file as this run read it, or the lock is found lost to another run.
-int update_version_file(int argc, const char* const* argv, const char* version_file,
-                        const char* temp_file, FileLock lock, const Snapshot& snapshot,
-                        ClaimWatch& watch, bool& bumped) {
+// lock, or the file system offers no locks) and `replacement` begun on the file that the version
+// path leads to. Sets `bumped` once the version file has been replaced; the rewritten copy is in
+// `snapshot.file` by then. Returns kVersionFileChanged, with the temporary file deleted and
+// nothing replaced, when the version path no longer names the file as this run read it, or the
+// lock is found lost to another run.
+int update_version_file(int argc, const char* const* argv, Replacement& replacement, FileLock lock,
+                        const Snapshot& snapshot, ClaimWatch& watch, bool& bumped) {
+  const char* version_file = replacement.target.c_str();
   const auto read_at = std::chrono::steady_clock::now();
   std::optional<TextInputFile> input = TextInputFile::open_for_reading(version_file);
-  std::optional<TextOutputFile> output = TextOutputFile::open_for_writing(temp_file, version_file);
+  std::optional<TextOutputFile> output;
+  if (replacement.file != kNoFile) {
+    output.emplace(TextOutputFile::over(std::exchange(replacement.file, kNoFile)));
+  }
   if (!input) {
     return report("Can't find version file");  // the empty temporary file stays behind
   }
   const FileStamp read = stamp_of(input->file());
   if (argc != 2) {
-    if (output) {
-      remove_file(output->release(), temp_file);
-    }
-    return 0;
+    return output ? discard(*output, replacement, 0) : 0;
   }
   if (!output) {
     return report("Can't write temporary file");
   }
   if (snapshot.refused) {
-    return discard_and_report(*output, temp_file, "Can't write snapshot");
+    return discard_and_report(*output, replacement, "Can't write snapshot");
   }
   if (!is_regular_file(input->file())) {
     // A device never ends, and a directory has no text.
-    return discard_unreadable(*output, temp_file, version_file, read);
+    return discard_unreadable(*output, replacement, read);
   }
   // A copy that will be copied again beside the version file is deleted, never synced: it gains
-  // nothing from early writing. Only a hint: what is synced is decided after the copy.
-  const bool write_back = !replacement_copies_beside(output->file(), temp_file, version_file);
-  const bool rewritten = copy_with_bumped_lines(*input, *output, argv[1], write_back);
+  // nothing from early writing.
+  const bool rewritten =
+      copy_with_bumped_lines(*input, *output, argv[1], !replacement.copies_beside);
   if (input->failed()) {
-    return discard_unreadable(*output, temp_file, version_file, read);
+    return discard_unreadable(*output, replacement, read);
   }
   if (output->failed()) {
-    return discard_and_report(*output, temp_file, "Can't write temporary file");
+    return discard_and_report(*output, replacement, "Can't write temporary file");
   }
   if (!rewritten) {
-    return discard_and_report(*output, temp_file, "unknown parameter");
+    return discard_and_report(*output, replacement, "unknown parameter");
   }
   // The copy takes the version file's owner, attributes and mode before it is made durable; the
   // streams close the files on every return.
@@ -104,20 +110,18 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
   const std::uint64_t content = content_key(input->digest(), read);
   const bool lock_may_be_forgotten = !locks_kept_by_this_machine(input->file());
   input->close();  // nothing holds the version file open while it is replaced
-  const bool synced_beside = replacement_copies_beside(output->file(), temp_file, version_file);
-  if (!(synced_beside ? output->flush() : output->sync())) {
-    return discard_and_report(*output, temp_file, "Can't write temporary file");
+  if (!(replacement.copies_beside ? output->flush() : output->sync())) {
+    return discard_and_report(*output, replacement, "Can't write temporary file");
   }
   // Filled before the replacement, so that a full disk costs no build number.
-  if (snapshot.file != kNoFile && !copy_file_contents(output->file(), snapshot.file)) {
-    return discard_and_report(*output, temp_file, "Can't write snapshot");
+  if (snapshot.file != kNoFile && !copy_file_contents(output->file(), snapshot.file, false)) {
+    return discard_and_report(*output, replacement, "Can't write snapshot");
   }
   // Under a lock that holds nobody else replaces the file; where a lost lock let another run do
   // it, this copy would undo that run's increment, and where another run holds it now, that run
   // may have read the same number.
   if (!lock_still_held(lock) || !same_stamp(stamp_at(version_file), read)) {
-    remove_file(output->release(), temp_file);
-    return kVersionFileChanged;
+    return discard(*output, replacement, kVersionFileChanged);
   }
   // A lock a file server forgot may have let another run read this content too: the claim lets
   // only one of them replace it. A lock that this machine's kernel keeps is never forgotten.
@@ -125,12 +129,13 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
                                       : Claim{ClaimOutcome::kClaimed, kNoFile, {}};
   if (claim.outcome != ClaimOutcome::kClaimed) {
     if (claim.outcome == ClaimOutcome::kFailed) {
-      return report("Can't replace version file");  // the rewritten copy stays as the temporary file
+      return report(
+          "Can't replace version file");  // the rewritten copy stays as the temporary file
     }
-    remove_file(output->release(), temp_file);
-    return kClaimTaken;
+    return discard(*output, replacement, kClaimTaken);
   }
-  if (!replace_version_file(output->release(), temp_file, version_file, !synced_beside)) {
+  replacement.file = output->release();
+  if (!commit_replacement(replacement, !replacement.copies_beside)) {
     // A copy kept beside the file takes its place in the next run, under this claim.
     if (nothing_at(saved_copy_path(version_file).c_str())) {
       drop_claim(claim);
@@ -149,12 +154,12 @@ int update_version_file(int argc, const char* const* argv, const char* version_f
 int lock_wait_from(const char* seconds) {
   static constexpr int kYear = 365 * 24 * 60 * 60;
   if (seconds == nullptr || *seconds == '\0') {
-    return kDefaultLockWaitSeconds;
+    return kDefaultWaitSeconds;
   }
   int value = 0;
   for (const char* digit = seconds; *digit != '\0'; ++digit) {
     if (*digit < '0' || *digit > '9') {
-      return kDefaultLockWaitSeconds;
+      return kDefaultWaitSeconds;
     }
     value = std::min(value * 10 + (*digit - '0'), kYear);
   }
@@ -180,14 +185,11 @@ int run_build_update(int argc, const char* const* argv, const UpdatePaths& paths
       break;
     }
     // Under the lock: a run that holds it may be waiting to give its copy the file's name.
-    restore_saved_copy(version_file.c_str());
-    if (lock != kNoLock) {
-      remove_leftover_copy(version_file.c_str());
-    }
+    Replacement replacement =
+        begin_replacement(version_file.c_str(), paths.temp_file, lock != kNoLock);
     const Snapshot snapshot = start_snapshot(paths.snapshot_file, version_file, paths.temp_file);
     bool bumped = false;
-    int status = update_version_file(argc, argv, version_file.c_str(), paths.temp_file, lock,
-                                     snapshot, watch, bumped);
+    int status = update_version_file(argc, argv, replacement, lock, snapshot, watch, bumped);
     // Still under the lock: no other run can have changed the version file since.
     if (!bumped) {
       discard_snapshot(snapshot);

@@ -2,11 +2,10 @@
 #ifndef BUMPBUILD_UPDATE_BUILD_UPDATE_H_
 #define BUMPBUILD_UPDATE_BUILD_UPDATE_H_
 
+#include "update/default_wait.h"
+
 // How many times a run starts over when the version file changed under its lock.
 inline constexpr int kMaxRunAttempts = 5;
-
-// How long a run waits for the version file's lock by default before it gives up: ten minutes.
-inline constexpr int kDefaultLockWaitSeconds = 600;
 
 // Where a run finds the version file and puts its temporary copy, and where a run that bumps
 // leaves its snapshot, a copy of the version file as it left it (nullptr or empty: none); and
@@ -15,12 +14,12 @@ struct UpdatePaths {
   const char* version_file;
   const char* temp_file;
   const char* snapshot_file = nullptr;
-  int lock_wait_seconds = kDefaultLockWaitSeconds;
+  int lock_wait_seconds = kDefaultWaitSeconds;
 };
 
 // The lock wait that the text `seconds` (BUMPBUILD_LOCK_WAIT) asks for: a whole number of seconds
 // in decimal digits, 0 meaning for ever, capped at a year. nullptr, an empty text and anything
-// else give kDefaultLockWaitSeconds.
+// else give kDefaultWaitSeconds.
 int lock_wait_from(const char* seconds);
 
 // Runs the whole command on `paths`: `argv` holds `argc` arguments, the program name first, then

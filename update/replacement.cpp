@@ -5,14 +5,129 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
 
-bool replace_version_file(FileHandle source, const char* source_path, const char* target,
-                          bool source_synced) {
-  return replace_file(source, source_path, target, source_synced,
-                      {copy_beside_path(target), saved_copy_path(target)});
+namespace {
+
+// How long a new copy waits under its saved name for a deleted target that a program still holds.
+constexpr auto kHeldDeletedWait = std::chrono::minutes(1);
+
+// Renames the open `file` from `from` onto `target` (rename_open_file). Where `target` is a
+// deleted file that a program still holds, the new file waits complete as `saved`, where the next
+// run finds it should this run end, until the deleted one has gone, and then takes its name; it
+// stays as `saved` when that does not happen in time.
+RenameOutcome rename_into_place(FileHandle file, const char* from, const char* target,
+                                const std::string& saved) {
+  const RenameOutcome outcome = rename_open_file(file, from, target);
+  if (outcome != RenameOutcome::kHeldDeleted || !nothing_at(saved.c_str()) ||
+      rename_open_file(file, from, saved.c_str()) != RenameOutcome::kRenamed) {
+    return outcome;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + kHeldDeletedWait;
+  GrowingPause pause{2, 100};
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (nothing_at(target) &&
+        rename_open_file(file, saved.c_str(), target) == RenameOutcome::kRenamed) {
+      return RenameOutcome::kRenamed;
+    }
+    pause.wait();
+  }
+  return RenameOutcome::kFailed;
+}
+
+// Copies the open `source` into a new file at copy_beside_path(target), where a rename onto
+// `target` is one step, gives it the attributes of `source`, makes it durable and renames it onto
+// `target`. The copy has a fixed name, so a run killed meanwhile leaves at most that one file,
+// which the next run removes (begin_replacement). On failure `target` is unchanged and the copy
+// is deleted, or the failed rename took `target` away and the complete copy is kept as `saved`,
+// unless a copy waits there already.
+bool replace_through_copy_beside(FileHandle source, const char* target, const std::string& saved) {
+  const std::string copy_path = copy_beside_path(target);
+  const FileHandle copy = create_file_for_writing(copy_path.c_str(), target);
+  if (copy == kNoFile) {
+    return false;
+  }
+  const bool copied = copy_file_contents(source, copy, true) &&
+                      copy_file_attributes(source, copy) && sync_file(copy);
+  bool replaced = copied && rename_into_place(copy, copy_path.c_str(), target, saved) ==
+                                RenameOutcome::kRenamed;
+  bool kept = false;
+  if (!replaced && copied && nothing_at(target)) {
+    // The failed rename took the old file away: once more, else the copy is kept for the next run.
+    replaced = rename_into_place(copy, copy_path.c_str(), target, saved) == RenameOutcome::kRenamed;
+    kept = !replaced && nothing_at(saved.c_str()) &&
+           rename_open_file(copy, copy_path.c_str(), saved.c_str()) == RenameOutcome::kRenamed;
+  }
+  if (!replaced && !kept) {
+    remove_file(copy, copy_path.c_str());
+    return false;
+  }
+  // Synced before its rename: a failing close loses nothing of it.
+  (void)close_file(copy);
+  return replaced;
+}
+
+// When nothing stands at `path` but saved_copy_path(path) does, moves it onto `path`.
+void restore_saved_copy(const char* path) {
+  const std::string saved = saved_copy_path(path);
+  if (nothing_at(path) && !nothing_at(saved.c_str())) {
+    (void)move_to_free_name(saved.c_str(), path);
+  }
+}
+
+}  // namespace
+
+Replacement begin_replacement(const char* target, const char* temp, bool holds_lock) {
+  restore_saved_copy(target);
+  if (holds_lock) {
+    (void)delete_file(copy_beside_path(target).c_str());
+  }
+  Replacement replacement{target, temp};
+  replacement.file = create_file_for_writing(temp, target);
+  replacement.copies_beside =
+      replacement.file != kNoFile && !renames_in_one_step(replacement.file, temp, target);
+  return replacement;
+}
+
+bool commit_replacement(Replacement& replacement, bool synced) {
+  const FileHandle file = std::exchange(replacement.file, kNoFile);
+  const char* temp = replacement.temp.c_str();
+  const char* target = replacement.target.c_str();
+  const std::string saved = saved_copy_path(target);
+  // A rename can still meet another file system where one device shows through two mounts.
+  bool copy_beside = !synced || replacement.copies_beside;
+  RenameOutcome renamed = RenameOutcome::kFailed;
+  if (!copy_beside) {
+    renamed = rename_into_place(file, temp, target, saved);
+    // A rename that took the old file away is tried once more; then the synced copy goes beside
+    // `target`, where it is kept if it cannot take its place either.
+    if (renamed != RenameOutcome::kRenamed && renamed != RenameOutcome::kOtherFileSystem &&
+        nothing_at(target)) {
+      renamed = rename_into_place(file, temp, target, saved);
+      copy_beside = renamed != RenameOutcome::kRenamed;
+    }
+    copy_beside = copy_beside || renamed == RenameOutcome::kOtherFileSystem;
+  }
+  bool replaced = renamed == RenameOutcome::kRenamed;
+  if (copy_beside) {
+    replaced = replace_through_copy_beside(file, target, saved);
+  }
+  if (replaced && copy_beside) {
+    remove_file(file, temp);
+  } else {
+    close_file(file);
+  }
+  if (replaced) {
+    (void)sync_directory_of(target);
+  }
+  return replaced;
+}
+
+void roll_back_replacement(Replacement& replacement) {
+  remove_file(std::exchange(replacement.file, kNoFile), replacement.temp.c_str());
 }
 
 ReplaceOutcome replace_with_bytes(const char* target, const char* temp, std::string_view bytes) {
@@ -21,28 +136,23 @@ ReplaceOutcome replace_with_bytes(const char* target, const char* temp, std::str
     close_file(old_copy);
     return ReplaceOutcome::kNothingThere;
   }
-  const FileHandle new_copy = create_file_for_writing(temp, target);
-  bool replaced = new_copy != kNoFile && write_file(new_copy, bytes.data(), bytes.size()) &&
-                  copy_file_attributes(old_copy, new_copy) && sync_file(new_copy);
+  Replacement replacement = begin_replacement(target, temp, false);
+  const bool written = replacement.file != kNoFile &&
+                       write_file(replacement.file, bytes.data(), bytes.size()) &&
+                       copy_file_attributes(old_copy, replacement.file) &&
+                       (replacement.copies_beside || sync_file(replacement.file));
   close_file(old_copy);
-  if (replaced) {
-    replaced = replace_version_file(new_copy, temp, target, true);
-    if (!replaced) {
-      (void)delete_file(temp);
+  if (!written) {
+    if (replacement.file != kNoFile) {
+      roll_back_replacement(replacement);
     }
-  } else if (new_copy != kNoFile) {
-    remove_file(new_copy, temp);
+    return ReplaceOutcome::kFailed;
   }
-  return replaced ? ReplaceOutcome::kReplaced : ReplaceOutcome::kFailed;
-}
-
-bool restore_saved_copy(const char* path) {
-  const std::string saved = saved_copy_path(path);
-  return nothing_at(path) && !nothing_at(saved.c_str()) && move_to_free_name(saved.c_str(), path);
-}
-
-void remove_leftover_copy(const char* target) {
-  (void)delete_file(copy_beside_path(target).c_str());
+  if (!commit_replacement(replacement, !replacement.copies_beside)) {
+    (void)delete_file(temp);
+    return ReplaceOutcome::kFailed;
+  }
+  return ReplaceOutcome::kReplaced;
 }
 
 namespace {

@@ -1,4 +1,17 @@
-// The files a run keeps beside the version file while it replaces it.
+// Replacing a file by a new copy of it, the one way both programs do it: the file names its old
+// content or the whole new one at every moment, a kill, a crash or a power cut included. The
+// calling sequence:
+//
+//   Replacement r = begin_replacement(target, temp, holds_lock);
+//                  // restores a copy that a failed run saved, removes a copy that a killed run
+//                  // left (only while holding the lock), creates `temp`, decides where it goes
+//   ... write r.file (a stream may hold it meanwhile and hand it back), give it the old file's
+//       attributes, sync it unless r.copies_beside ...
+//   then either  commit_replacement(r, synced)   // replaces `target`
+//   or           roll_back_replacement(r)        // deletes `temp`
+//
+// Where a lock may be forgotten, the content is claimed (below) just before the commit, and the
+// claim settled after it.
 #ifndef BUMPBUILD_UPDATE_REPLACEMENT_H_
 #define BUMPBUILD_UPDATE_REPLACEMENT_H_
 
@@ -9,8 +22,8 @@
 
 #include "platform/file_system.h"
 
-// The copy on its way to replacing `file` where a rename cannot (replace_file), and the snapshot's
-// copy on its way to its name.
+// The copy on its way to replacing `file` where a rename cannot (commit_replacement), and the
+// snapshot's copy on its way to its name.
 inline std::string copy_beside_path(const std::string& file) {
   return file + ".bumpbuild-new";
 }
@@ -20,26 +33,42 @@ inline std::string saved_copy_path(const std::string& file) {
   return file + ".bumpbuild-saved";
 }
 
-// Replaces `target` by `source` (replace_file) with the files beside it named as above.
-bool replace_version_file(FileHandle source, const char* source_path, const char* target,
-                          bool source_synced);
+// One replacement of `target` by the new copy written to `temp`, `file` while it is open.
+struct Replacement {
+  std::string target;
+  std::string temp;
+  FileHandle file = kNoFile;
+  bool copies_beside = false;  // the commit copies `file` beside `target`: syncing it is wasted
+};
+
+// Begins replacing `target`: when nothing stands there (no file, no link) but saved_copy_path
+// holds the complete copy of a run whose replacement failed halfway, moves that copy onto it,
+// never over a file that appeared meanwhile; with `holds_lock`, the lock on `target` that every
+// run copying beside it holds, deletes a copy_beside_path that a killed run left. Then creates the
+// temporary file at `temp` (create_file_for_writing, never over `target`): `file` is kNoFile when
+// it cannot be created.
+Replacement begin_replacement(const char* target, const char* temp, bool holds_lock);
+
+// Replaces `target` by `file`, closed on return, so that `target` names its old content or the
+// whole new one at every moment: one rename of `file` where it is one step (renames_in_one_step)
+// and `synced` says the caller synced it, else a synced copy of it made at copy_beside_path and
+// renamed; the directory synced after. Returns true when `target` holds the new content and `temp`
+// is gone. Returns false otherwise, `temp` still holding the new copy: `target` is unchanged, or a
+// failed rename took it away and the complete copy is kept at saved_copy_path (else at
+// copy_beside_path), for begin_replacement to restore. On an SMB share the copy may wait there, a
+// minute at most, for a deleted `target` that a program still holds to go.
+bool commit_replacement(Replacement& replacement, bool synced);
+
+// Deletes the temporary file, if `temp` still names `file`, and closes it.
+void roll_back_replacement(Replacement& replacement);
 
 // Replaces the regular file at `target` by one that holds `bytes`, as bumpbuild replaces the
 // version file: written to `temp` (a name of the caller's own beside it), given `target`'s owner,
-// attributes and mode, synced, then renamed over it (replace_version_file). Returns kNothingThere,
-// touching nothing, when no regular file stands at `target`; kFailed when it could not be
-// replaced, with `target` as replace_version_file leaves it and `temp` gone.
+// attributes and mode, synced, then committed. Returns kNothingThere, touching nothing, when no
+// regular file stands at `target`; kFailed when it could not be replaced, with `target` as
+// commit_replacement leaves it and `temp` gone.
 enum class ReplaceOutcome { kReplaced, kNothingThere, kFailed };
 ReplaceOutcome replace_with_bytes(const char* target, const char* temp, std::string_view bytes);
-
-// When nothing stands at `path` (no file, no link) but saved_copy_path(path) holds a complete copy
-// from a run whose replacement failed halfway: moves that copy onto `path`, never replacing a
-// file that has appeared there meanwhile. Returns true when a copy was moved into place.
-bool restore_saved_copy(const char* path);
-
-// Deletes copy_beside_path(target), which a run killed inside replace_file may have left. Call it
-// only while holding the lock on `target`: a run that copies beside `target` holds that lock.
-void remove_leftover_copy(const char* target);
 
 // The claim. A lock is for taking turns; file servers forget locks (SMB keeps none across an smbd
 // restart, NFSv3's lock service forgets on an nfsd restart), and then two runs on two machines may

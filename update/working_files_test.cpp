@@ -33,24 +33,14 @@ std::string contents(const fs::path& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
-TEST(Replacement, SavedCopyTakesOnlyAFreeNameAndBytesReplaceOnlyAFile) {
+TEST(Replacement, BytesReplaceOnlyAFile) {
   const fs::path directory = fresh_directory("bumpbuild-replacement-");
   const std::string version = (directory / "version.h").string();
   const std::string temp = (directory / "temp").string();
   EXPECT_EQ(replace_with_bytes(version.c_str(), temp.c_str(), "new\r\n"),
             ReplaceOutcome::kNothingThere);
   EXPECT_FALSE(fs::exists(version) || fs::exists(temp));
-
-  EXPECT_FALSE(restore_saved_copy(version.c_str()));  // no copy kept
-  std::ofstream(saved_copy_path(version), std::ios::binary) << "kept\r\n";
-  std::ofstream(version, std::ios::binary) << "appeared\r\n";
-  EXPECT_FALSE(restore_saved_copy(version.c_str()));
-  EXPECT_EQ(contents(version), "appeared\r\n");
-  fs::remove(version);
-  EXPECT_TRUE(restore_saved_copy(version.c_str()));
-  EXPECT_EQ(contents(version), "kept\r\n");
-  EXPECT_FALSE(fs::exists(saved_copy_path(version)));
-
+  std::ofstream(version, std::ios::binary) << "old\r\n";
   EXPECT_EQ(replace_with_bytes(version.c_str(), temp.c_str(), "new\r\n"),
             ReplaceOutcome::kReplaced);
   EXPECT_EQ(contents(version), "new\r\n");
