@@ -129,6 +129,7 @@ TextInputFile::TextInputFile(TextInputFile&& other) noexcept
       at_end_(other.at_end_),
       failed_(other.failed_),
       met_ctrl_z_(other.met_ctrl_z_),
+      keeps_digest_(other.keeps_digest_),
       digest_(other.digest_) {}
 
 TextInputFile::~TextInputFile() {
@@ -154,7 +155,9 @@ bool TextInputFile::refill() {
       size = static_cast<std::size_t>(ctrl_z - block_.get());
       met_ctrl_z_ = true;
     }
-    digest_ = mix_into_digest(digest_, block_.get(), size);
+    if (keeps_digest_) {
+      digest_ = mix_into_digest(digest_, block_.get(), size);
+    }
     position_ = 0;
     limit_ = size;
     plain_end_ = 0;

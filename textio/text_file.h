@@ -68,9 +68,14 @@ class TextInputFile {
   // The open file, for the platform layer (kNoFile once closed); the stream still owns it.
   [[nodiscard]] FileHandle file() const { return file_; }
 
+  // Has the stream keep a digest of the text it reads from now on (digest); reading without one
+  // costs nothing for it. Call it before the first read.
+  void keep_digest() { keeps_digest_ = true; }
+
   // A 64-bit digest of the text read from the file so far, up to its first Ctrl-Z, before any
-  // conversion: two reads of the whole text give one digest exactly when they read the same bytes,
-  // but for a chance of about 2^-64. Not a defence against bytes chosen to collide.
+  // conversion, while keep_digest was in force: two reads of the whole text give one digest exactly
+  // when they read the same bytes, but for a chance of about 2^-64. Not a defence against bytes
+  // chosen to collide.
   [[nodiscard]] std::uint64_t digest() const { return digest_; }
 
   // Releases the file. Further reads find the end of the text. Closing twice does nothing.
@@ -92,6 +97,7 @@ class TextInputFile {
   bool at_end_ = false;
   bool failed_ = false;
   bool met_ctrl_z_ = false;
+  bool keeps_digest_ = false;
   std::uint64_t digest_ = 1;  // so that leading zero bytes count
 };
 

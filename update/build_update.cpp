@@ -89,6 +89,11 @@ int update_version_file(int argc, const char* const* argv, Replacement& replacem
     // A device never ends, and a directory has no text.
     return discard_unreadable(*output, replacement, read);
   }
+  // Where a file server keeps the lock, the run claims what it read before it replaces it.
+  const bool lock_may_be_forgotten = !locks_kept_by_this_machine(input->file());
+  if (lock_may_be_forgotten) {
+    input->keep_digest();
+  }
   // A copy that will be copied again beside the version file is deleted, never synced: it gains
   // nothing from early writing.
   const bool rewritten =
@@ -108,7 +113,6 @@ int update_version_file(int argc, const char* const* argv, Replacement& replacem
     return report("Can't replace version file");  // the rewritten copy stays as the temporary file
   }
   const std::uint64_t content = content_key(input->digest(), read);
-  const bool lock_may_be_forgotten = !locks_kept_by_this_machine(input->file());
   input->close();  // nothing holds the version file open while it is replaced
   if (!(replacement.copies_beside ? output->flush() : output->sync())) {
     return discard_and_report(*output, replacement, "Can't write temporary file");
