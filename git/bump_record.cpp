@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -22,33 +23,6 @@ std::string entry_path(const std::string& for_commit, const std::string& prefix)
   return for_commit.substr(0, 2) + "/" + for_commit.substr(2) + " " + prefix;
 }
 
-// Reads the next answer of `git cat-file --batch` at `at` in `output` into `bytes`, and advances
-// `at` past it; `found` tells whether the object was there. Returns false for output it cannot
-// read and for any answer but an object or "missing".
-bool next_answer(std::string_view output, std::size_t& at, bool& found, std::string& bytes) {
-  const std::size_t end = output.find('\n', at);
-  if (end == std::string_view::npos) {
-    return false;
-  }
-  const std::string_view line = output.substr(at, end - at);
-  at = end + 1;
-  found = !line.ends_with(" missing");
-  bytes.clear();
-  if (!found) {
-    return true;
-  }
-  const std::size_t space = line.rfind(' ');
-  std::size_t size = 0;
-  if (space == std::string_view::npos ||
-      std::from_chars(line.data() + space + 1, line.data() + line.size(), size).ec != std::errc() ||
-      output.size() - at < size) {
-    return false;
-  }
-  bytes = output.substr(at, size);
-  at += size + 1;
-  return true;
-}
-
 }  // namespace
 
 std::string record_ref(const std::string& branch) {
@@ -59,35 +33,45 @@ bool prefix_fits_record(const std::string& prefix) {
   return prefix.find_first_of("/\r\n") == std::string::npos;
 }
 
-bool read_record(const GitRunner& git, const std::string& ref, const std::string& for_commit,
-                 const std::string& prefix, Record& record) {
-  const GitResult read = git.run_fed(
-      {"cat-file", "--batch"}, ref + "\n" + ref + ":" + entry_path(for_commit, prefix) + "\n");
-  std::size_t at = 0;
-  bool has_commit = false;
-  std::string commit_object;
+std::vector<std::string> record_objects(const std::string& ref, const std::string& for_commit) {
+  return {ref, ref + ":" + for_commit.substr(0, 2)};
+}
+
+bool read_record(const GitRunner& git, const std::vector<BatchObject>& objects,
+                 const std::string& for_commit, const std::string& prefix, Record& record) {
   record = Record{};
-  if (read.status != 0 || !next_answer(read.output, at, has_commit, commit_object) ||
-      !next_answer(read.output, at, record.found, record.header) ||
-      (has_commit && !commit_object.starts_with("tree "))) {
+  const BatchObject& commit = objects[0];
+  const BatchObject& directory = objects[1];
+  if (!commit.found) {
+    return true;
+  }
+  if (commit.type != "commit" || !commit.bytes.starts_with("tree ")) {
+    say("can't read the record of bumps for commits: " + commit.id + " is no commit of one");
+    return false;
+  }
+  record.commit = commit.id;
+  record.tree = first_line(commit.bytes).substr(5);
+  const std::size_t trailer = commit.bytes.rfind(kLineTrailer);
+  if (trailer != std::string::npos) {
+    const char* number = commit.bytes.data() + trailer + kLineTrailer.size();
+    (void)std::from_chars(number, commit.bytes.data() + commit.bytes.size(), record.line);
+  }
+  const std::string entry =
+      directory.found && directory.type == "tree"
+          ? entry_id(directory.bytes, commit.id.size() / 2, for_commit.substr(2) + " " + prefix)
+          : std::string();
+  if (entry.empty()) {
+    return true;
+  }
+  const GitResult read = git.run({"cat-file", "blob", entry});
+  if (read.status != 0) {
     git.say_failed("can't read the record of bumps for commits", read);
     return false;
   }
-  if (has_commit) {
-    record.commit = first_line(read.output);
-    record.commit.resize(record.commit.find(' '));
-    record.tree = first_line(commit_object).substr(5);
-    const std::size_t trailer = commit_object.rfind(kLineTrailer);
-    if (trailer != std::string::npos) {
-      const char* number = commit_object.data() + trailer + kLineTrailer.size();
-      (void)std::from_chars(number, commit_object.data() + commit_object.size(), record.line);
-    }
-  }
-  if (record.found) {
-    const std::size_t line_end = record.header.find('\n');
-    record.bump = record.header.substr(0, line_end);
-    record.header.erase(0, line_end == std::string::npos ? line_end : line_end + 1);
-  }
+  record.found = true;
+  const std::size_t line_end = read.output.find('\n');
+  record.bump = read.output.substr(0, line_end);
+  record.header = line_end == std::string::npos ? std::string() : read.output.substr(line_end + 1);
   return true;
 }
 

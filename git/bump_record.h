@@ -11,8 +11,10 @@
 #define BUMPBUILD_GIT_BUMP_RECORD_H_
 
 #include <string>
+#include <vector>
 
 #include "git/git_runner.h"
+#include "git/header_tree.h"
 
 // The record's branch for bumps of `branch`, as a ref.
 std::string record_ref(const std::string& branch);
@@ -30,11 +32,16 @@ struct Record {
   std::string header;  // the header its run left
 };
 
-// Reads the record at `ref` (absent: an empty record) for `prefix` and the commit `for_commit`
-// (its full hex id), with one `git cat-file --batch`. Returns false, having said why, when git
-// failed or the record cannot be read.
-bool read_record(const GitRunner& git, const std::string& ref, const std::string& for_commit,
-                 const std::string& prefix, Record& record);
+// The objects read_record reads the record at `ref` from, for `for_commit` (its full hex id):
+// the record's commit and its tree of the entries of commits with the same first two digits.
+std::vector<std::string> record_objects(const std::string& ref, const std::string& for_commit);
+
+// Reads, for `prefix` and `for_commit`, the record from `objects`, git's answers to the names of
+// record_objects in their order (no commit: an empty record), and the entry's file, where it has
+// one, with one `git cat-file`. Returns false, having said why, when git failed or the record
+// cannot be read.
+bool read_record(const GitRunner& git, const std::vector<BatchObject>& objects,
+                 const std::string& for_commit, const std::string& prefix, Record& record);
 
 // Makes the record's next commit, with one `git fast-import` that leaves it at `scratch_ref`:
 // `record` with the bump `bump` of `prefix`, whose run left `header`, for the commit

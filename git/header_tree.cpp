@@ -3,6 +3,7 @@
 #include <charconv>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -19,16 +20,10 @@ std::vector<std::string> path_parts(const std::string& file) {
   return parts;
 }
 
-// One object of `git cat-file --batch`'s output.
-struct BatchObject {
-  std::string id;
-  std::string type;
-  std::string bytes;
-};
-
-// Reads the object at `at` in `output` and advances `at` past it. The last object takes the rest
-// of the output but its final LF: with --filters git gives the size before the filter.
-// Returns false for a "<name> missing" line or output it cannot read.
+// Reads the object at `at` in `output` and advances `at` past it; a "<name> missing" line
+// leaves it not found. The last object takes the rest of the output but its final LF: with
+// --filters git gives the size before the filter.
+// Returns false for output it cannot read.
 bool next_object(std::string_view output, std::size_t& at, bool last, BatchObject& object) {
   const std::size_t end = output.find('\n', at);
   if (end == std::string_view::npos) {
@@ -36,6 +31,10 @@ bool next_object(std::string_view output, std::size_t& at, bool last, BatchObjec
   }
   const std::string_view line = output.substr(at, end - at);
   at = end + 1;
+  object = BatchObject{};
+  if (line.ends_with(" missing")) {
+    return true;
+  }
   const std::size_t first = line.find(' ');
   const std::size_t second = line.find(' ', first == std::string_view::npos ? first : first + 1);
   std::size_t size = 0;
@@ -50,7 +49,7 @@ bool next_object(std::string_view output, std::size_t& at, bool last, BatchObjec
   if (output.size() - at < size) {
     return false;
   }
-  object = {std::string(line.substr(0, first)),
+  object = {true, std::string(line.substr(0, first)),
             std::string(line.substr(first + 1, second - first - 1)),
             std::string(output.substr(at, size))};
   at += size + 1;
@@ -121,10 +120,16 @@ std::string mktree_input(std::string_view tree, std::size_t id_bytes, std::strin
 }  // namespace
 
 TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
-                        TipHeader& header) {
+                        TipHeader& header, const std::vector<std::string>& also,
+                        std::vector<BatchObject>* also_read) {
   const std::vector<std::string> parts = path_parts(file);
-  // The commit, the top tree, each directory's tree, then the header, smudged as at its path.
-  std::string request = ref + "\n" + ref + "^{tree}\n";
+  // The objects asked for besides, the commit, the top tree, each directory's tree, then the
+  // header, smudged as at its path.
+  std::string request;
+  for (const std::string& name : also) {
+    request.append(name).append("\n");
+  }
+  request.append(ref).append("\n").append(ref).append("^{tree}\n");
   std::string directory;
   for (std::size_t depth = 0; depth + 1 < parts.size(); ++depth) {
     directory += (depth == 0 ? "" : "/") + parts[depth];
@@ -145,6 +150,13 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   }
   std::size_t at = 0;
   BatchObject object;
+  for (std::size_t asked = 0; asked < also.size(); ++asked) {
+    if (!next_object(read.output, at, false, object)) {
+      git.say_failed("can't read the fetched tip", read);
+      return TipRead::kFailed;
+    }
+    also_read->push_back(std::move(object));
+  }
   if (!next_object(read.output, at, false, object) || object.type != "commit") {
     git.say_failed("can't read the fetched tip", read);
     return TipRead::kFailed;
@@ -154,7 +166,7 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   const std::size_t id_bytes = header.tip.size() / 2;
   while (header.trees.size() < parts.size()) {
     if (!next_object(read.output, at, false, object) || object.type != "tree") {
-      return TipRead::kNoFile;
+      return TipRead::kNoFile;  // a missing directory, or a file in the way of one
     }
     header.trees.push_back(object.bytes);
   }
@@ -165,7 +177,7 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   }
   header.mode = entry.mode;
   if (in_one) {
-    if (!next_object(read.output, at, true, object) || object.type != "blob") {
+    if (!next_object(read.output, at, true, object) || !object.found || object.type != "blob") {
       return TipRead::kNoFile;
     }
     header.header = object.bytes;
@@ -179,6 +191,11 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
   }
   header.header = smudged.output;
   return TipRead::kRead;
+}
+
+std::string entry_id(std::string_view tree, std::size_t id_bytes, std::string_view name) {
+  TreeEntry entry;
+  return find_entry(tree, id_bytes, name, entry) ? hex_of(entry.raw_id) : std::string();
 }
 
 std::string tree_with_blob(const GitRunner& git, const TipHeader& tip, const std::string& file,

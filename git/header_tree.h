@@ -3,7 +3,9 @@
 #ifndef BUMPBUILD_GIT_HEADER_TREE_H_
 #define BUMPBUILD_GIT_HEADER_TREE_H_
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "git/git_runner.h"
@@ -19,13 +21,27 @@ struct TipHeader {
 
 enum class TipRead { kRead, kNoFile, kFailed };
 
+// One answer of `git cat-file --batch`: an object, or none by the name asked for.
+struct BatchObject {
+  bool found = false;
+  std::string id;
+  std::string type;
+  std::string bytes;
+};
+
 // Reads the commit at `ref`, its trees along `file` (from the top of the repository, "/" between
 // its parts) and the header there, with one `git cat-file --batch --filters` (two gits where the
-// path holds white space).
+// path holds white space); and first, in the same git, the objects named in `also` (names
+// without white space), whose answers it appends to `also_read` in their order.
 // Returns kNoFile when the tip holds no file at that path; kFailed, having said why, when git
 // failed.
 TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
-                        TipHeader& header);
+                        TipHeader& header, const std::vector<std::string>& also = {},
+                        std::vector<BatchObject>* also_read = nullptr);
+
+// The id, in hex, of the entry `name` of `tree` (as git stores it, ids of `id_bytes` bytes);
+// empty when it has none.
+std::string entry_id(std::string_view tree, std::size_t id_bytes, std::string_view name);
 
 // Writes the trees of the tip with the header at `file` replaced by `blob`, with one
 // `git mktree` per directory from the header's up. Returns the top tree, or nothing, having said

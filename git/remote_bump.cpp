@@ -112,6 +112,22 @@ bool fetch_tip(const Run& run) {
   return true;
 }
 
+// Reads the fetched tip's header into `tip` and, with --for, the fetched record into `record`,
+// in one git where the record holds no bump for the commit (two where it does).
+TipRead read_tip(const Run& run, TipHeader& tip, Record& record) {
+  const std::vector<std::string> also = run.for_commit.empty()
+                                            ? std::vector<std::string>()
+                                            : record_objects(run.own_record_ref, run.for_commit);
+  std::vector<BatchObject> also_read;
+  const TipRead read =
+      read_tip_header(run.git, run.own_ref, run.target.file, tip, also, &also_read);
+  if (read != TipRead::kFailed && !run.for_commit.empty() &&
+      !read_record(run.git, also_read, run.for_commit, run.options.prefix, record)) {
+    return TipRead::kFailed;
+  }
+  return read;
+}
+
 // Bumps the header of the tip in `bump.from` and stores the blob that `git add` would store
 // for it (its clean filter and line-end conversion).
 bool bump_header(const Run& run, Bump& bump) {
@@ -287,13 +303,7 @@ Try try_until_pushed(const Run& run, Bump& bump) {
     const Clock::time_point try_start = Clock::now();
     run.git.count_try();
     TipHeader tip;
-    TipRead read = fetch_tip(run) ? read_tip_header(run.git, run.own_ref, run.target.file, tip)
-                                  : TipRead::kFailed;
-    if (read != TipRead::kFailed && !run.for_commit.empty() &&
-        !read_record(run.git, run.own_record_ref, run.for_commit, run.options.prefix,
-                     bump.record)) {
-      read = TipRead::kFailed;
-    }
+    const TipRead read = fetch_tip(run) ? read_tip(run, tip, bump.record) : TipRead::kFailed;
     if (judging && read != TipRead::kFailed &&
         (tip.tip == bump.pushed.commit || tip.tip == bump.from.tip)) {
       if (tip.tip == bump.from.tip) {
@@ -347,12 +357,7 @@ void drop_own_refs(const Run& run) {
 // git failed, the tip holds no header or no key of the prefix, or the record no such bump.
 bool show_bump(const Run& run, Bump& bump) {
   run.git.count_try();
-  TipRead read = fetch_tip(run) ? read_tip_header(run.git, run.own_ref, run.target.file, bump.from)
-                                : TipRead::kFailed;
-  if (read != TipRead::kFailed && !run.for_commit.empty() &&
-      !read_record(run.git, run.own_record_ref, run.for_commit, run.options.prefix, bump.record)) {
-    read = TipRead::kFailed;
-  }
+  const TipRead read = fetch_tip(run) ? read_tip(run, bump.from, bump.record) : TipRead::kFailed;
   drop_own_refs(run);
   if (read == TipRead::kFailed) {
     return false;
