@@ -284,12 +284,13 @@ std::optional<FileLock> take_turn(const Run& run) {
 
 // The pause before the next try, after `tries` tries that met another run's push, the last one
 // taking `try_ms`: random within a window of that many tries' lengths, doubled after every
-// meeting up to 32 (an exponential backoff, as Ethernet's), so that runs that met spread out and
-// take turns at the branch instead of meeting again.
+// meeting up to 8 (an exponential backoff, as Ethernet's), so that runs that met spread out and
+// take turns at the branch instead of meeting again. A wider bound meets less often but leaves
+// the last runs of a burst waiting long after the others are done.
 unsigned pause_before_try(int tries, std::int64_t try_ms) {
   static std::minstd_rand random{std::random_device{}()};
   const std::int64_t slot = std::clamp<std::int64_t>(try_ms, 10, 2000);
-  const std::int64_t window = slot << std::min(tries - 1, 5);
+  const std::int64_t window = slot << std::min(tries - 1, 3);
   return static_cast<unsigned>(std::uniform_int_distribution<std::int64_t>(1, window)(random));
 }
 
