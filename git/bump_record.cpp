@@ -18,9 +18,14 @@ constexpr std::string_view kLineTrailer = "Bumpbuild-Record: ";
 // Who makes the record's commits.
 constexpr const char* kRecordIdentity = "git-bumpbuild <git-bumpbuild@localhost>";
 
-// The file of the record for `prefix` and `for_commit`, in the directory of its first two digits.
-std::string entry_path(const std::string& for_commit, const std::string& prefix) {
-  return for_commit.substr(0, 2) + "/" + for_commit.substr(2) + " " + prefix;
+// The record for `prefix` and `for_commit` is the file "REST PREFIX" in the directory "XX", XX
+// the commit's first two hex digits and REST the others.
+std::string entry_directory(const std::string& for_commit) {
+  return for_commit.substr(0, 2);
+}
+
+std::string entry_name(const std::string& for_commit, const std::string& prefix) {
+  return for_commit.substr(2) + " " + prefix;
 }
 
 }  // namespace
@@ -34,7 +39,7 @@ bool prefix_fits_record(const std::string& prefix) {
 }
 
 std::vector<std::string> record_objects(const std::string& ref, const std::string& for_commit) {
-  return {ref, ref + ":" + for_commit.substr(0, 2)};
+  return {ref, ref + ":" + entry_directory(for_commit)};
 }
 
 bool read_record(const GitRunner& git, const std::vector<BatchObject>& objects,
@@ -58,7 +63,7 @@ bool read_record(const GitRunner& git, const std::vector<BatchObject>& objects,
   }
   const std::string entry =
       directory.found && directory.type == "tree"
-          ? entry_id(directory.bytes, commit.id.size() / 2, for_commit.substr(2) + " " + prefix)
+          ? entry_id(directory.bytes, commit.id.size() / 2, entry_name(for_commit, prefix))
           : std::string();
   if (entry.empty()) {
     return true;
@@ -95,8 +100,9 @@ std::string record_bump(const GitRunner& git, const Record& record, const std::s
   } else if (!record.commit.empty()) {
     script += "M 040000 " + record.tree + " \"\"\n";  // the record's tree, without its line
   }
-  script += "M 100644 inline " + entry_path(for_commit, prefix) + "\ndata " +
-            std::to_string(content.size()) + "\n" + content + "\nget-mark :1\n";
+  script += "M 100644 inline " + entry_directory(for_commit) + "/" +
+            entry_name(for_commit, prefix) + "\ndata " + std::to_string(content.size()) + "\n" +
+            content + "\nget-mark :1\n";
   const GitResult made = git.run_fed({"fast-import", "--quiet", "--force"}, script);
   if (made.status != 0) {
     git.say_failed("can't make the record's next commit", made);

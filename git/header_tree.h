@@ -32,7 +32,8 @@ struct BatchObject {
 // Reads the commit at `ref`, its trees along `file` (from the top of the repository, "/" between
 // its parts) and the header there, with one `git cat-file --batch --filters` (two gits where the
 // path holds white space); and first, in the same git, the objects named in `also` (names
-// without white space), whose answers it appends to `also_read` in their order.
+// without white space), whose answers it appends to `also_read` (given whenever `also` names
+// any) in their order.
 // Returns kNoFile when the tip holds no file at that path; kFailed, having said why, when git
 // failed.
 TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std::string& file,
