@@ -133,8 +133,8 @@ int update_version_file(int argc, const char* const* argv, Replacement& replacem
                                       : Claim{ClaimOutcome::kClaimed, kNoFile, {}};
   if (claim.outcome != ClaimOutcome::kClaimed) {
     if (claim.outcome == ClaimOutcome::kFailed) {
-      return report(
-          "Can't replace version file");  // the rewritten copy stays as the temporary file
+      // The rewritten copy stays as the temporary file.
+      return report("Can't replace version file");
     }
     return discard(*output, replacement, kClaimTaken);
   }
