@@ -43,6 +43,7 @@ bool next_object(std::string_view output, std::size_t& at, bool last, BatchObjec
           std::errc()) {
     return false;
   }
+  const std::size_t given = size;
   if (last) {
     size = output.size() - at - (output.ends_with('\n') ? 1 : 0);
   }
@@ -51,7 +52,7 @@ bool next_object(std::string_view output, std::size_t& at, bool last, BatchObjec
   }
   object = {true, std::string(line.substr(0, first)),
             std::string(line.substr(first + 1, second - first - 1)),
-            std::string(output.substr(at, size))};
+            std::string(output.substr(at, size)), given};
   at += size + 1;
   return true;
 }
@@ -136,11 +137,12 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
     request.append(ref).append(":").append(directory).append("\n");
   }
   // With --filters git splits each line at its first white space into an object and the path
-  // whose attributes apply: a header whose path holds some is smudged by a git of its own.
+  // whose attributes apply: a header whose path holds some is read as stored here and smudged by
+  // a git of its own.
   const bool in_one = file.find_first_of(" \t") == std::string::npos;
   std::vector<std::string> command{"cat-file", "--batch"};
+  request += ref + ":" + file + (in_one ? " " + file : "") + "\n";
   if (in_one) {
-    request += ref + ":" + file + " " + file + "\n";
     command.emplace_back("--filters");
   }
   const GitResult read = git.run_fed(command, request);
@@ -176,10 +178,11 @@ TipRead read_tip_header(const GitRunner& git, const std::string& ref, const std:
     return TipRead::kNoFile;
   }
   header.mode = entry.mode;
+  if (!next_object(read.output, at, true, object) || !object.found || object.type != "blob") {
+    return TipRead::kNoFile;
+  }
+  header.stored_size = object.size;
   if (in_one) {
-    if (!next_object(read.output, at, true, object) || !object.found || object.type != "blob") {
-      return TipRead::kNoFile;
-    }
     header.header = object.bytes;
     return TipRead::kRead;
   }

@@ -12,9 +12,10 @@
 
 // What a commit that changes only the header at a tip needs to know of that tip.
 struct TipHeader {
-  std::string tip;     // the commit
-  std::string mode;    // the header's mode in its tree
-  std::string header;  // its bytes as a checkout writes them: smudged, line ends converted
+  std::string tip;              // the commit
+  std::string mode;             // the header's mode in its tree
+  std::string header;           // its bytes as a checkout writes them: smudged, line ends converted
+  std::size_t stored_size = 0;  // its size as stored
   // The trees from the top down to the header's directory, each as git stores it.
   std::vector<std::string> trees;
 };
@@ -27,6 +28,7 @@ struct BatchObject {
   std::string id;
   std::string type;
   std::string bytes;
+  std::size_t size = 0;  // as git gives it: with --filters, the size before the filter
 };
 
 // Reads the commit at `ref`, its trees along `file` (from the top of the repository, "/" between

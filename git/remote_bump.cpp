@@ -128,8 +128,18 @@ TipRead read_tip(const Run& run, TipHeader& tip, Record& record) {
   return read;
 }
 
+// How `git add` would store the bumped header over the tip's: through its clean filter and
+// line-end conversion, or byte for byte where git leaves the CR LF of a header stored with them
+// (one that checks out at the size it is stored at, CR LF in it).
+std::string how_to_store(const Run& run, const TipHeader& from) {
+  const bool stored_with_crlf =
+      from.stored_size == from.header.size() && from.header.find("\r\n") != std::string::npos;
+  return stored_with_crlf && adds_byte_for_byte(run.git, run.target) ? "--no-filters"
+                                                                     : "--path=" + run.target.file;
+}
+
 // Bumps the header of the tip in `bump.from` and stores the blob that `git add` would store
-// for it (its clean filter and line-end conversion).
+// for it.
 bool bump_header(const Run& run, Bump& bump) {
   const FileHandle old_header = create_scratch_file();
   const FileHandle new_header = create_scratch_file();
@@ -152,7 +162,7 @@ bool bump_header(const Run& run, Bump& bump) {
   const GitResult hashed =
       rewind_file(written)
           ? run.git.run(
-                at_top(run.target, {"hash-object", "-w", "--stdin", "--path=" + run.target.file}),
+                at_top(run.target, {"hash-object", "-w", "--stdin", how_to_store(run, bump.from)}),
                 written)
           : GitResult{};
   close_file(written);

@@ -10,19 +10,24 @@
 
 namespace {
 
-// Whether git reads `value` of a boolean setting as true ("KEY" alone is true).
-bool true_in_git(std::string value, bool value_given) {
-  for (char& c : value) {
+std::string lower_case(std::string text) {
+  for (char& c : text) {
     c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
   }
+  return text;
+}
+
+// Whether git reads `value` of a boolean setting as true ("KEY" alone is true).
+bool true_in_git(const std::string& setting, bool value_given) {
+  const std::string value = lower_case(setting);
   return !value_given || value == "true" || value == "yes" || value == "on" ||
          (!value.empty() && value.find_first_not_of("0123456789") == std::string::npos &&
           value.find_first_not_of('0') != std::string::npos);
 }
 
 // Fills the remote, branch and file that the clone's options leave empty from git's answer to
-// `git config -z --get-regexp` (entries "KEY\nVALUE\0"), and whether core.sshCommand is set and
-// commit.gpgSign true.
+// `git config -z --get-regexp` (entries "KEY\nVALUE\0"), and whether core.sshCommand is set,
+// commit.gpgSign true and core.autocrlf true or "input".
 void complete_from_configuration(const std::string& entries, Clone& clone) {
   RemoteBumpOptions& options = clone.options;
   std::string remote;
@@ -46,6 +51,9 @@ void complete_from_configuration(const std::string& entries, Clone& clone) {
       file = value;
     } else if (key == "commit.gpgsign") {
       clone.sign_commits = true_in_git(value, newline != std::string::npos);
+    } else if (key == "core.autocrlf") {
+      clone.autocrlf =
+          lower_case(value) == "input" || true_in_git(value, newline != std::string::npos);
     } else {
       clone.ssh_command_configured = true;
     }
@@ -88,9 +96,9 @@ std::optional<Clone> find_clone(const GitRunner& git, const RemoteBumpOptions& o
     return std::nullopt;
   }
   const GitResult top = git.run({"rev-parse", "--show-toplevel"});
-  const GitResult configured =
-      git.run({"config", "-z", "--get-regexp",
-               R"(^(bumpbuild\.(remote|branch|file)|core\.sshcommand|commit\.gpgsign)$)"});
+  const GitResult configured = git.run(
+      {"config", "-z", "--get-regexp",
+       R"(^(bumpbuild\.(remote|branch|file)|core\.(sshcommand|autocrlf)|commit\.gpgsign)$)"});
   if (configured.status != 0 && configured.status != 1) {  // 1: none of them is set
     git.say_failed("can't read git's configuration", configured);
     return std::nullopt;
@@ -145,6 +153,7 @@ std::optional<Target> resolve_target(const GitRunner& git, const Clone& clone) {
     target.tracking_ref = "refs/remotes/" + target.remote + "/" + target.branch;
   }
   target.sign_commits = clone.sign_commits;
+  target.autocrlf = clone.autocrlf;
   target.git_dir = clone.git_dir;
   target.turn_file = clone.turn_file;
   target.work_tree = clone.work_tree;

@@ -21,6 +21,7 @@ struct Clone {
   RemoteBumpOptions options;
   bool ssh_command_configured = false;  // core.sshCommand is set
   bool sign_commits = false;            // commit.gpgSign is true, as `git commit` reads it
+  bool autocrlf = false;                // core.autocrlf is true or "input"
 };
 
 // Finds the clone and reads its configuration. Returns nothing, having said why, outside a clone
@@ -39,6 +40,7 @@ struct Target {
   std::string turn_file;
   std::string work_tree;
   bool sign_commits = false;
+  bool autocrlf = false;
 };
 
 // Resolves `clone` into the target: the remote's push URL (a remote given as a URL is its own),

@@ -67,7 +67,46 @@ bool update_refs(const GitRunner& git, const Target& target, const PushedBump& b
   return true;
 }
 
+// Whether the working tree's header is the one a run wrote there, whose blob is `written`: as
+// hash-object stores it, or byte for byte where the run kept the stored line ends
+// (adds_byte_for_byte).
+bool holds_written(const GitRunner& git, const Target& target, const std::string& written) {
+  const auto stored_as = [&](const std::string& how) {
+    const GitResult hashed = git.run(at_top(target, {"hash-object", how, "--", target.file}));
+    return hashed.status == 0 && first_line(hashed.output) == written;
+  };
+  return !written.empty() && (stored_as("--path=" + target.file) || stored_as("--no-filters"));
+}
+
 }  // namespace
+
+bool adds_byte_for_byte(const GitRunner& git, const Target& target) {
+  const GitResult checked =
+      git.run(at_top(target, {"check-attr", "-z", "text", "crlf", "eol", "ident", "filter",
+                              "working-tree-encoding", "--", target.file}));
+  // "PATH\0ATTRIBUTE\0VALUE\0" for each attribute in the order asked.
+  std::vector<std::string> values;
+  std::size_t at = 0;
+  for (std::size_t field = 0; at < checked.output.size(); ++field) {
+    std::size_t end = checked.output.find('\0', at);
+    end = end == std::string::npos ? checked.output.size() : end;
+    if (field % 3 == 2) {
+      values.push_back(checked.output.substr(at, end - at));
+    }
+    at = end + 1;
+  }
+  if (checked.status != 0 || values.size() != 6) {
+    return false;
+  }
+  // The crlf attribute is text's old name, read where text is unspecified.
+  const std::string& text = values[0] != "unspecified" ? values[0] : values[1];
+  const bool automatic =
+      text == "auto" || (text == "unspecified" && values[2] == "unspecified" && target.autocrlf);
+  const auto absent = [](const std::string& value) {
+    return value == "unspecified" || value == "unset";
+  };
+  return automatic && absent(values[3]) && absent(values[4]) && absent(values[5]);
+}
 
 bool header_is_free(const GitRunner& git, const Target& target) {
   if (target.work_tree.empty()) {
@@ -95,13 +134,8 @@ bool header_is_free(const GitRunner& git, const Target& target) {
     git.say_failed("can't compare " + target.file + " with the index", differs);
     return false;
   }
-  if (differs.status == 1) {
-    // The header a run wrote there is stored as hash-object stores it: compared the same way.
-    const GitResult hashed =
-        written.empty() ? GitResult{} : git.run(at_top(target, {"hash-object", "--", target.file}));
-    if (hashed.status != 0 || first_line(hashed.output) != written) {
-      edit = "in the working tree";
-    }
+  if (differs.status == 1 && !holds_written(git, target, written)) {
+    edit = "in the working tree";
   }
   if (!edit.empty()) {
     say(target.file + " holds an edit of yours " + edit + "; nothing was pushed. Commit it, " +

@@ -23,6 +23,13 @@ struct PushedBump {
 // why, when git cannot tell. True without a working tree.
 bool header_is_free(const GitRunner& git, const Target& target);
 
+// Whether `git add` would store the header, stored with CR LF at the tip it replaces, byte for
+// byte: git converts its line ends only automatically (text=auto, or core.autocrlf true or input
+// where neither text nor eol is set), which leaves a file stored with CR LF as it is, and no other
+// attribute changes it on its way in (ident, filter, working-tree-encoding). False also when git
+// cannot tell: the header then goes through git's conversions.
+bool adds_byte_for_byte(const GitRunner& git, const Target& target);
+
 // Brings the clone along after the push of `bump`: the remote-tracking branch (a remote's name)
 // to the commit; a clone on the branch at the tip as after a commit and a push there (the branch,
 // index and working tree at the commit); a detached HEAD on the branch's line the pushed header

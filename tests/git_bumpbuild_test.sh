@@ -318,10 +318,11 @@ for attributes in '*.h text eol=crlf' '*.h text' '*.h filter=stamp'; do
 done
 
 # Line ends: every clone that git checks out clean, whatever core.autocrlf, the stored line ends
-# and the attributes, bumps twice and stays clean, as does a fresh clone; where git shows the
-# header modified, the run refuses.
+# and the attributes, bumps twice and stays clean, as does a fresh clone, and pushes what git add
+# stores (which leaves a stored CR LF alone where it converts automatically); a detached checkout
+# of it bumps twice; where git shows the header modified, the run refuses.
 n=0
-for autocrlf in true input false; do for ends in crlf lf; do for text in none text -text; do
+for autocrlf in true input false; do for ends in crlf lf; do for text in none text -text text=auto; do
   n=$((n + 1)) && e=$scratch/eol$n && label="core.autocrlf=$autocrlf, $ends stored, attribute $text"
   git init -q --bare -b main "$e.git" && git init -q -b main "$e/seed" && mkdir "$e/seed/inc"
   header 1 | { if [ "$ends" = crlf ]; then cat; else tr -d '\r'; fi; } >"$e/seed/inc/version.h"
@@ -329,12 +330,17 @@ for autocrlf in true input false; do for ends in crlf lf; do for text in none te
   [ "$text" = none ] || echo "*.h $text" >"$e/seed/.gitattributes"
   git -C "$e/seed" -c core.safecrlf=false add . && git -C "$e/seed" -c user.name=t -c user.email=t@t commit -qm eol && git -C "$e/seed" push -q "$e.git" main
   git clone -q -c core.autocrlf=$autocrlf "$e.git" "$e/c" && git -C "$e/c" config bumpbuild.file inc/version.h
+  git clone -q -c core.autocrlf=$autocrlf "$e.git" "$e/add"
   seeded=$(git -C "$e.git" rev-parse main) && status=0
   if [ -z "$(git -C "$e/c" status --porcelain)" ]; then
     (cd "$e/c" && "$program" ABC && "$program" ABC) >/dev/null 2>"$scratch/err" || fail "$label: $(cat "$scratch/err")"
     git clone -q -c core.autocrlf=$autocrlf "$e.git" "$e/fresh"
     [ "$(git -C "$e.git" show main:inc/version.h | tr -d '\r')" = "$(header 3 | tr -d '\r')" ] || fail "$label: not bumped twice"
     [ -z "$(git -C "$e/c" status --porcelain)$(git -C "$e/fresh" status --porcelain)" ] || fail "$label: a clone is dirty"
+    header 3 >"$e/add/inc/version.h" && git -C "$e/add" -c core.safecrlf=false add inc/version.h
+    [ "$(git -C "$e/add" rev-parse :inc/version.h)" = "$(git -C "$e.git" rev-parse main:inc/version.h)" ] || fail "$label: pushed not what git add stores"
+    git -C "$e/fresh" config bumpbuild.file inc/version.h && git -C "$e/fresh" checkout -q --detach
+    (cd "$e/fresh" && "$program" ABC && "$program" ABC) >/dev/null 2>"$scratch/err" || fail "$label, detached: $(cat "$scratch/err")"
   else
     (cd "$e/c" && "$program" ABC) >/dev/null 2>"$scratch/err" || status=$?
     [ "$status" = 1 ] && grep -q "holds an edit of yours" "$scratch/err" && [ "$(git -C "$e.git" rev-parse main)" = "$seeded" ] ||
