@@ -64,7 +64,8 @@ enum class Try { kPushed, kFound, kRefused, kFailed };
 
 // What a try made: the tip it started from, the header it pushed, its version, the commit; with
 // --for, the record it read and the record's next commit. A bump found in the record fills
-// the header, the version and the commit alone.
+// the header, the version and the commit alone. Whether git adds the header byte for byte is
+// asked once in a run, by the first try that needs to know.
 struct Bump {
   TipHeader from;
   std::string header;
@@ -72,6 +73,7 @@ struct Bump {
   PushedBump pushed;
   Record record;
   std::string record_commit;
+  std::optional<bool> adds_byte_for_byte;
 };
 
 // Fetches the branch's tip from where the push goes into the run's own ref, and with --for the
@@ -131,11 +133,15 @@ TipRead read_tip(const Run& run, TipHeader& tip, Record& record) {
 // How `git add` would store the bumped header over the tip's: through its clean filter and
 // line-end conversion, or byte for byte where git leaves the CR LF of a header stored with them
 // (one that checks out at the size it is stored at, CR LF in it).
-std::string how_to_store(const Run& run, const TipHeader& from) {
-  const bool stored_with_crlf =
-      from.stored_size == from.header.size() && from.header.find("\r\n") != std::string::npos;
-  return stored_with_crlf && adds_byte_for_byte(run.git, run.target) ? "--no-filters"
-                                                                     : "--path=" + run.target.file;
+std::string how_to_store(const Run& run, Bump& bump) {
+  const TipHeader& from = bump.from;
+  if (from.stored_size != from.header.size() || from.header.find("\r\n") == std::string::npos) {
+    return "--path=" + run.target.file;
+  }
+  if (!bump.adds_byte_for_byte) {
+    bump.adds_byte_for_byte = adds_byte_for_byte(run.git, run.target);
+  }
+  return *bump.adds_byte_for_byte ? "--no-filters" : "--path=" + run.target.file;
 }
 
 // Bumps the header of the tip in `bump.from` and stores the blob that `git add` would store
@@ -162,7 +168,7 @@ bool bump_header(const Run& run, Bump& bump) {
   const GitResult hashed =
       rewind_file(written)
           ? run.git.run(
-                at_top(run.target, {"hash-object", "-w", "--stdin", how_to_store(run, bump.from)}),
+                at_top(run.target, {"hash-object", "-w", "--stdin", how_to_store(run, bump)}),
                 written)
           : GitResult{};
   close_file(written);
