@@ -1,7 +1,9 @@
 #include "git/working_tree.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -84,25 +86,28 @@ bool adds_byte_for_byte(const GitRunner& git, const Target& target) {
   const GitResult checked =
       git.run(at_top(target, {"check-attr", "-z", "text", "crlf", "eol", "ident", "filter",
                               "working-tree-encoding", "--", target.file}));
+  return checked.status == 0 && attributes_add_byte_for_byte(checked.output, target.autocrlf);
+}
+
+bool attributes_add_byte_for_byte(std::string_view attributes, bool autocrlf) {
   // "PATH\0ATTRIBUTE\0VALUE\0" for each attribute in the order asked.
-  std::vector<std::string> values;
+  std::vector<std::string_view> values;
   std::size_t at = 0;
-  for (std::size_t field = 0; at < checked.output.size(); ++field) {
-    std::size_t end = checked.output.find('\0', at);
-    end = end == std::string::npos ? checked.output.size() : end;
+  for (std::size_t field = 0; at < attributes.size(); ++field) {
+    const std::size_t end = std::min(attributes.find('\0', at), attributes.size());
     if (field % 3 == 2) {
-      values.push_back(checked.output.substr(at, end - at));
+      values.push_back(attributes.substr(at, end - at));
     }
     at = end + 1;
   }
-  if (checked.status != 0 || values.size() != 6) {
+  if (values.size() != 6) {
     return false;
   }
   // The crlf attribute is text's old name, read where text is unspecified.
-  const std::string& text = values[0] != "unspecified" ? values[0] : values[1];
+  const std::string_view text = values[0] != "unspecified" ? values[0] : values[1];
   const bool automatic =
-      text == "auto" || (text == "unspecified" && values[2] == "unspecified" && target.autocrlf);
-  const auto absent = [](const std::string& value) {
+      text == "auto" || (text == "unspecified" && values[2] == "unspecified" && autocrlf);
+  const auto absent = [](std::string_view value) {
     return value == "unspecified" || value == "unset";
   };
   return automatic && absent(values[3]) && absent(values[4]) && absent(values[5]);

@@ -4,6 +4,7 @@
 #define BUMPBUILD_GIT_WORKING_TREE_H_
 
 #include <string>
+#include <string_view>
 
 #include "git/git_runner.h"
 #include "git/target.h"
@@ -29,6 +30,11 @@ bool header_is_free(const GitRunner& git, const Target& target);
 // attribute changes it on its way in (ident, filter, working-tree-encoding). False also when git
 // cannot tell: the header then goes through git's conversions.
 bool adds_byte_for_byte(const GitRunner& git, const Target& target);
+
+// The same, from the answer of `git check-attr -z text crlf eol ident filter
+// working-tree-encoding -- FILE` and whether core.autocrlf is true or input; false for an answer
+// that does not name those six.
+bool attributes_add_byte_for_byte(std::string_view attributes, bool autocrlf);
 
 // Brings the clone along after the push of `bump`: the remote-tracking branch (a remote's name)
 // to the commit; a clone on the branch at the tip as after a commit and a push there (the branch,
